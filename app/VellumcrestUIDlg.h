@@ -1,0 +1,90 @@
+// The main window (dialog 102): the device list, the status icon, "Search",
+// "Web Browser.." and "Close", and the About entry of the system menu.
+//
+// The class is cut across rooms: app/ holds the window itself and the column sorting,
+// discovery/ the search cycle, the probe and reply listener and the "No IP" listing.
+// Everything runs on the user-interface thread; socket readiness arrives as the window
+// messages below and time as WM_TIMER, so no two handlers ever overlap.
+#pragma once
+
+#include "platform/afx.h"
+#include "proto/bootp.h"
+#include "res/resource.h"
+
+// Window messages and the timer of the search.
+#define WM_PING_ASYNCH 1224         // reply listener (CLIENT_PORT)
+#define WM_BOOTP_SEARCH_ASYNCH 1226 // port-67 listener of a search
+#define SEARCH_TIMER_ID 1227        // 500 ms ticks of the search window
+
+// UDP ports of the discovery exchange.
+#define SERVER_PORT 1212 // the appliances listen for the probe here
+#define CLIENT_PORT 1211 // and answer here
+
+class CVellumcrestUIDlg : public CDialog {
+public:
+    explicit CVellumcrestUIDlg(CWnd* pParent = nullptr);
+
+    enum { IDD = IDD_VELLUMCRESTUI_DIALOG };
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+    void OnCancel() override;
+
+    void OnSysCommand(UINT nID, LPARAM lParam);
+    void OnPaint();
+    HCURSOR OnQueryDragIcon();
+    void OnSearch();
+    void OnColumnclickDeviceList(NMHDR* pNMHDR, LRESULT* pResult);
+    void OnTimer(UINT nIDEvent);
+    LRESULT OnBootpSearchAsynch(WPARAM wParam, LPARAM lParam);
+    LRESULT OnPINGAsynch(WPARAM wParam, LPARAM lParam);
+
+    BEGIN_MSG_MAP(CVellumcrestUIDlg, CDialog)
+        MSG_WM_SYSCOMMAND(OnSysCommand)
+        MSG_WM_PAINT(OnPaint)
+        MSG_WM_QUERYDRAGICON(OnQueryDragIcon)
+        COMMAND_BN_CLICKED(IDC_SEARCH, OnSearch)
+        NOTIFY_HANDLER_EX(IDC_DEVICE_LIST, LVN_COLUMNCLICK, OnColumnclickDeviceList)
+        MSG_WM_TIMER(OnTimer)
+        MESSAGE_HANDLER_EX(WM_BOOTP_SEARCH_ASYNCH, OnBootpSearchAsynch)
+        MESSAGE_HANDLER_EX(WM_PING_ASYNCH, OnPINGAsynch)
+    END_MSG_MAP()
+
+    // The search cycle (discovery/).
+    int OpenBootpSearchSocket();
+    void StartSearchTimer();
+    void AnimateSearchIcon();
+    void StopSearch();
+    void StopReplyListener();
+    int SendProbe();
+    int OpenClientPort();
+
+    // Puts an icon into the status control and m_hIcon, and repaints the minimised window,
+    // which shows m_hIcon.
+    void ShowStatusIcon(UINT nIconID);
+    // Repaints the whole window at once.
+    void RedrawNow();
+    // The box for a socket event that carries an error code.
+    void ShowAsyncError(LPARAM lParam);
+    // True when a row's host name, trimmed, equals strHostName in any letter case.
+    BOOL IsHostListed(const char* pszHostName);
+    // A new row at the top: the address text and the host name.
+    void InsertDeviceRow(const char* pszAddress, const char* pszHostName);
+
+    CListCtrl m_listDevices;
+    HICON m_hIcon;
+    CImageList m_imageList;
+    UINT m_nTimerID;
+    int m_nTickCount;
+    int m_nTickLimit;
+    int m_nIconFrame;
+    CStringArray m_arrHostNames;
+    CStringArray m_arrHwAddrs;
+    int m_nSortColumn;
+    BOOL m_bSortAscending;
+    SOCKET m_hClientSocket;
+    BYTE m_bootpRecvBuf[BOOTP_RECV_SIZE];
+    // Whether the search timer runs; KillTimer is called only for a running timer.
+    BOOL m_bSearchTimerRunning;
+};

@@ -1,0 +1,151 @@
+// The discovery exchange: the 3-byte probe "VX2" broadcast to UDP 1212, and the replies
+// on UDP 1211, each listed with its source address and the host name it carries.
+//
+// Reply layout (as the appliances send it):
+//
+//   0                                      40        46
+//   +--------------------------------------+---------+
+//   | host name, NUL-terminated (40 bytes) | hw addr |
+//   +--------------------------------------+---------+
+//
+// Only the host name is read. Any datagram on the port counts as a reply.
+#include "app/Globals.h"
+#include "app/VellumcrestUIDlg.h"
+
+#include <cstring>
+
+namespace {
+const char kProbe[] = "VX2";
+constexpr int kReplyBufferSize = 100;
+} // namespace
+
+int CVellumcrestUIDlg::SendProbe() {
+    SOCKET hProbe = socket(AF_INET, SOCK_DGRAM, 0);
+    if (hProbe == INVALID_SOCKET)
+        return 0;
+
+    // Failures of the options are not reported: the send below tells.
+    DWORD dwTimeout = 500;
+    setsockopt(hProbe, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&dwTimeout),
+               sizeof dwTimeout);
+    setsockopt(hProbe, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&dwTimeout),
+               sizeof dwTimeout);
+    int nBroadcast = 1;
+    setsockopt(hProbe, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&nBroadcast),
+               sizeof nBroadcast);
+
+    sockaddr_in dest{};
+    dest.sin_family = AF_INET;
+    dest.sin_port = htons(SERVER_PORT);
+    dest.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+
+    char szBuffer[200];
+    std::memcpy(szBuffer, kProbe, sizeof kProbe);
+    int nSent = sendto(hProbe, szBuffer, static_cast<int>(std::strlen(szBuffer)), 0,
+                       reinterpret_cast<sockaddr*>(&dest), sizeof dest);
+    closesocket(hProbe);
+    if (nSent == SOCKET_ERROR)
+        return 0;
+    return OpenClientPort();
+}
+
+int CVellumcrestUIDlg::OpenClientPort() {
+    m_hClientSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    if (m_hClientSocket == INVALID_SOCKET) {
+        WSAGetLastError();
+        MessageBoxA(m_hWnd, "Failed to createsock!", "createsock error", MB_OK);
+        return 0;
+    }
+
+    DWORD dwTimeout = 5000;
+    if (setsockopt(m_hClientSocket, SOL_SOCKET, SO_RCVTIMEO,
+                   reinterpret_cast<const char*>(&dwTimeout), sizeof dwTimeout) == SOCKET_ERROR) {
+        WSAGetLastError();
+        MessageBoxA(m_hWnd, "Failed to Setsockopt!\nrecvtime", "recvtime error", MB_OK);
+        return 0;
+    }
+    if (setsockopt(m_hClientSocket, SOL_SOCKET, SO_SNDTIMEO,
+                   reinterpret_cast<const char*>(&dwTimeout), sizeof dwTimeout) == SOCKET_ERROR) {
+        WSAGetLastError();
+        MessageBoxA(m_hWnd, "Failed to Setsockopt!\nsendtime", "sendtime error", MB_OK);
+        return 0;
+    }
+    int nBroadcast = 1;
+    if (setsockopt(m_hClientSocket, SOL_SOCKET, SO_BROADCAST,
+                   reinterpret_cast<const char*>(&nBroadcast), sizeof nBroadcast) == SOCKET_ERROR) {
+        WSAGetLastError();
+        MessageBoxA(m_hWnd, "Failed to Setsockopt!\nbroadcast", "broadcast error", MB_OK);
+        return 0;
+    }
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(CLIENT_PORT);
+    if (bind(m_hClientSocket, reinterpret_cast<sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+        WSAGetLastError();
+        MessageBoxA(m_hWnd, "Failed to bind CLIENT_PORT!\nError Code", "bind error", MB_OK);
+        return 0;
+    }
+
+    if (WSAAsyncSelect(m_hClientSocket, m_hWnd, WM_PING_ASYNCH, FD_READ) == SOCKET_ERROR) {
+        WSAGetLastError();
+        MessageBoxA(m_hWnd, "Fail to select", "select error", MB_OK);
+        return 0;
+    }
+    return 1;
+}
+
+LRESULT CVellumcrestUIDlg::OnPINGAsynch(WPARAM, LPARAM lParam) {
+    if (WSAGETSELECTERROR(lParam) != 0)
+        ShowAsyncError(lParam);
+
+    if (WSAGETSELECTEVENT(lParam) == FD_READ) {
+        char szReply[kReplyBufferSize];
+        sockaddr_in from{};
+        int nFromLen = sizeof from;
+        int nReceived = recvfrom(m_hClientSocket, szReply, sizeof szReply, 0,
+                                 reinterpret_cast<sockaddr*>(&from), &nFromLen);
+        if (nReceived == SOCKET_ERROR) {
+            WSAGetLastError();
+        } else {
+            // The host name ends at its NUL; a reply without one ends at its last byte.
+            CString strHostName(szReply, static_cast<int>(strnlen(szReply, nReceived)));
+            CString strAddress = inet_ntoa(from.sin_addr);
+            if (IsHostListed(strHostName))
+                return 0;
+            InsertDeviceRow(strAddress, strHostName);
+            if (m_listDevices.GetItemCount() > 0)
+                GetDlgItem(IDC_WEB_BROWSER)->EnableWindow(TRUE);
+        }
+    }
+    RedrawNow();
+    return 0;
+}
+
+// ---- helpers shared with the "No IP" listing ---------------------------------------------
+
+void CVellumcrestUIDlg::ShowAsyncError(LPARAM lParam) {
+    char szText[100];
+    wsprintfA(szText, "WSAAsynch Event # %u, Error: %u",
+              static_cast<unsigned>(WSAGETSELECTEVENT(lParam)),
+              static_cast<unsigned>(WSAGETSELECTERROR(lParam)));
+    MessageBox(szText, "CVellumcrestUIDlg::OnPINGAsynch", MB_SYSTEMMODAL);
+}
+
+BOOL CVellumcrestUIDlg::IsHostListed(const char* pszHostName) {
+    int nCount = m_listDevices.GetItemCount();
+    for (int i = 0; i < nCount; ++i) {
+        CString strListed = m_listDevices.GetItemText(i, 1);
+        strListed.TrimRight();
+        if (_mbsicmp(reinterpret_cast<const unsigned char*>(static_cast<const char*>(strListed)),
+                     reinterpret_cast<const unsigned char*>(pszHostName)) == 0)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+void CVellumcrestUIDlg::InsertDeviceRow(const char* pszAddress, const char* pszHostName) {
+    m_listDevices.InsertItem(LVIF_TEXT | LVIF_IMAGE, 0, pszAddress, 0, 0, 0, 0);
+    m_listDevices.SetItem(0, 1, LVIF_TEXT, pszHostName, 0, 0, 0, 0);
+}

@@ -1,0 +1,100 @@
+// The driver of the headless back end: runs a program's user-interface thread and acts on
+// its windows the way a user would, from another thread (a test, the command line).
+//
+// Actions go to the topmost modal dialog, through its loop, and return once the loop has
+// nothing left to do (a handler that opens a modal dialog leaves that dialog's loop
+// running; the driver then talks to the new dialog). Readers run on the user-interface
+// thread and so see a consistent state. With the virtual clock no time passes except by
+// StepTime and by the delays of scripted message-box answers.
+#pragma once
+
+#include "platform/headless/record.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace headless {
+
+struct ListState {
+    std::vector<std::string> columns;
+    std::vector<int> columnWidths;
+    std::vector<std::vector<std::string>> rows; // every row's texts, one per column
+    std::vector<int> images;
+    std::vector<LPARAM> itemData;
+    std::vector<bool> selected;
+    DWORD extendedStyle = 0;
+    int imageCount = 0; // images in the small-image list
+};
+
+class Driver {
+public:
+    explicit Driver(bool virtualClock = true);
+    ~Driver(); // ends a program that is still running (without its own clean-up)
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    // Runs uiMain (for example AfxWinMain) on a new user-interface thread.
+    void Start(std::function<int()> uiMain);
+    // Waits until the program has returned; its result, or -1 after the time-out.
+    int Join(int timeoutMs = 10000);
+    bool Finished();
+
+    // ---- waiting
+    bool WaitForDialog(int templateId, int timeoutMs = 5000);
+    int TopDialog(); // template id of the topmost modal dialog, 0 for none
+    void WaitIdle();
+    // Evaluates the predicate on the user-interface thread whenever something happened,
+    // until it holds (true) or the real time-out passes (false).
+    bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
+    void StepTime(int ms);
+
+    // ---- actions on the topmost dialog; false when the control is missing or disabled
+    bool Click(int controlId);
+    void PressEnter();
+    void PressEscape();
+    void CloseBox();
+    void SysCommand(UINT id);
+    void SetFocus(int controlId);
+    void SelectRows(int listId, const std::vector<int>& rows);
+    bool DoubleClickList(int listId); // NM_DBLCLK; the selection stays as it is
+    bool ClickColumn(int listId, int column);
+    void Paint(); // WM_PAINT now, as when the window is uncovered
+
+    // The next message box is answered with `answer` after `afterMs` of loop time; boxes
+    // with no scripted answer get their default button at once.
+    void AnswerNextBox(int answer, int afterMs = 0);
+    void SetBoxObserver(std::function<void(const BoxRecord&)> observer);
+
+    // ---- failures on demand: the named call fails `count` times (-1: always)
+    void FailSocketCall(const std::string& call, int wsaError, int count = 1, int filter = -1);
+    void FailUiCall(const std::string& call, int count = 1);
+
+    // ---- readers (topmost dialog unless a template id is given)
+    ListState List(int listId, int dialogId = 0);
+    std::vector<std::vector<std::string>> Rows(int listId, int dialogId = 0);
+    bool IsEnabled(int controlId, int dialogId = 0);
+    bool IsDialogEnabled(int dialogId = 0);
+    std::string Text(int controlId, int dialogId = 0);
+    std::string Title(int dialogId = 0);
+    int ShownIcon(int controlId, int dialogId = 0); // resource id of a static icon
+    int FocusedControl(int dialogId = 0);
+    // Every control of the dialog in template order: its id and text.
+    std::vector<std::pair<int, std::string>> Controls(int dialogId = 0);
+    std::vector<MenuItem> SystemMenu(int dialogId = 0);
+    int WindowIcon(bool big, int dialogId = 0);
+    bool IsIconic(int dialogId = 0);
+    Record Snapshot(); // everything remembered so far
+    // Runs fn on the user-interface thread (any reading not covered above).
+    void OnUi(const std::function<void()>& fn);
+
+private:
+    void Act(std::function<void()> action);
+    std::thread m_thread;
+    int m_exitCode = -1;
+    bool m_started = false;
+};
+
+} // namespace headless

@@ -1,0 +1,204 @@
+// The headless back end's engine: in-memory windows built from the resource templates, the
+// message queue, timers, socket readiness and the clock, on the Windows model (one
+// user-interface thread, nested modal loops).
+//
+// Everything here is touched only by the user-interface thread, except the task queue and
+// the idle state, through which a driver on another thread (a test, the command line)
+// acts on the windows and reads them.
+#pragma once
+
+#include "platform/headless/record.h"
+#include "platform/winapi.h"
+#include "res/templates.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace headless {
+
+struct ListColumn {
+    std::string text;
+    int fmt = 0;
+    int width = 0;
+};
+
+struct ListRow {
+    std::vector<std::string> texts; // one per column; missing ones read as empty
+    int image = 0;
+    UINT state = 0;
+    LPARAM lParam = 0;
+};
+
+struct Window {
+    HWND hwnd = nullptr;
+    HWND parent = nullptr; // the dialog of a control; the owner of a dialog
+    bool isDialog = false;
+    int id = 0;            // control id, or the template id of a dialog
+    res::ControlKind kind = res::ControlKind::StaticText;
+    std::string text;
+    DWORD style = 0;
+    bool enabled = true;
+    std::vector<HWND> children;
+
+    // dialogs
+    DLGPROC proc = nullptr;
+    LONG_PTR user = 0;
+    LONG_PTR msgResult = 0;
+    LONG_PTR userData = 0;
+    bool ended = false;
+    INT_PTR result = 0;
+    bool iconic = false;
+    bool invalid = false;
+    HWND focus = nullptr;
+    HICON bigIcon = nullptr;
+    HICON smallIcon = nullptr;
+    std::vector<MenuItem> sysMenu;
+    RECT client{};
+
+    // static icons
+    HICON icon = nullptr;
+
+    // list views
+    std::vector<ListColumn> columns;
+    std::vector<ListRow> rows;
+    DWORD listExStyle = 0;
+    HIMAGELIST smallImages = nullptr;
+};
+
+struct ImageList {
+    int cx = 0, cy = 0;
+    UINT flags = 0;
+    std::vector<HICON> icons;
+};
+
+class Engine {
+public:
+    static Engine& Get();
+
+    // Back to a clean state for a new program run. Only while no user-interface thread runs.
+    void Reset(bool virtualClock);
+
+    // ---- clock
+    std::uint64_t Now() const;
+    bool IsVirtual() const { return m_virtual; }
+
+    // ---- windows
+    Window* Find(HWND hwnd);
+    HWND CreateDialogWindow(const res::DialogTemplate& tmpl, HWND owner, DLGPROC proc);
+    void DestroyDialogWindow(HWND hwnd);
+    Window* TopDialog(); // the innermost modal dialog that has not ended
+    INT_PTR RunModal(HWND hwnd);
+    LRESULT Dispatch(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    void Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    void PaintNow(Window& w);
+
+    // ---- timers
+    UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapse);
+    BOOL KillTimer(HWND hwnd, UINT_PTR id);
+
+    // ---- sockets
+    void WatchSocket(SOCKET s, int fd, HWND hwnd, UINT msg, long events);
+    void UnwatchSocket(SOCKET s);
+    void SocketReceived(SOCKET s);
+
+    // ---- message boxes
+    int ShowMessageBox(HWND owner, const char* text, const char* caption, UINT style);
+    void ScriptBoxAnswer(int answer, int afterMs);
+    void SetBoxObserver(std::function<void(const BoxRecord&)> observer);
+
+    // ---- image lists
+    HIMAGELIST CreateImageList(int cx, int cy, UINT flags);
+    ImageList* FindImageList(HIMAGELIST h);
+    void DestroyImageList(HIMAGELIST h);
+
+    // ---- the driver side (any thread)
+    void PostTask(std::function<void()> task);
+    void StepTime(std::uint64_t ms);     // asks the loop to let ms of virtual time pass
+    void WaitIdle();                     // until the loop has nothing left to do
+    bool WaitUntilIdleOr(const std::function<bool()>& uiPredicate, int timeoutMs);
+    void SetFinished(bool finished);
+    bool Finished();
+    void RequestQuit();
+    // Runs fn on the user-interface thread and waits for it (directly once the loop is gone).
+    void RunOnUi(const std::function<void()>& fn);
+
+    Record& Rec() { return m_record; }
+
+    // Runs queued work until there is none; then, with block, waits for sockets, tasks or
+    // the clock. Returns when one thing has been done (or the deadline passed).
+    void PumpOne(std::uint64_t deadline);
+
+private:
+    Engine() = default;
+    void RunTasks();
+    void PollSockets(int timeoutMs);
+    bool DispatchQueued();
+    bool PaintPending();
+    bool FireDueTimer();
+    std::uint64_t NextTimerDue() const;
+    void Idle(std::uint64_t deadline);
+    void DefaultDialogProcessing(Window& w, UINT msg, WPARAM wParam, LPARAM lParam);
+
+    struct Message {
+        HWND hwnd;
+        UINT msg;
+        WPARAM wParam;
+        LPARAM lParam;
+    };
+    struct Timer {
+        HWND hwnd;
+        UINT_PTR id;
+        UINT period;
+        std::uint64_t due;
+    };
+    struct Watch {
+        int fd;
+        HWND hwnd;
+        UINT msg;
+        long events;
+        bool posted;
+    };
+
+    bool m_virtual = true;
+    std::uint64_t m_virtualNow = 0;
+    std::uint64_t m_realStart = 0;
+
+    std::map<HWND, std::unique_ptr<Window>> m_windows;
+    std::vector<HWND> m_modalStack;
+    std::uintptr_t m_nextHandle = 0x1000;
+    std::deque<Message> m_queue;
+    std::vector<Timer> m_timers;
+    std::map<SOCKET, Watch> m_watches;
+    std::map<HIMAGELIST, std::unique_ptr<ImageList>> m_imageLists;
+
+    struct ScriptedAnswer {
+        int answer;
+        int afterMs;
+    };
+    std::deque<ScriptedAnswer> m_boxScript;
+    std::function<void(const BoxRecord&)> m_boxObserver;
+
+    Record m_record;
+
+    // shared with the driver thread
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::function<void()>> m_tasks;
+    std::uint64_t m_stepTarget = 0; // virtual time the driver asked to reach
+    bool m_stepPending = false;
+    bool m_idle = false;
+    bool m_finished = true;
+    std::atomic<bool> m_quit{false};
+    std::uint64_t m_activity = 0; // messages dispatched, for drivers waiting on a condition
+    int m_wakeFd = -1;
+};
+
+} // namespace headless

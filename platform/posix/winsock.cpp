@@ -1,0 +1,413 @@
+// Windows Sockets over BSD sockets. The program's logic leans on Windows semantics, so they
+// are reproduced here rather than approximated:
+//  - SO_RCVTIMEO / SO_SNDTIMEO take a 4-byte count of milliseconds;
+//  - a timed-out blocking call fails with WSAETIMEDOUT, a non-blocking one with
+//    WSAEWOULDBLOCK;
+//  - recvfrom into a buffer shorter than the datagram consumes it and fails with
+//    WSAEMSGSIZE (found with MSG_TRUNC); a datagram of 0 bytes is a receive of 0;
+//  - WSAAsyncSelect makes the socket non-blocking and hands it to the back end's loop;
+//  - errors are WSAE* numbers, kept per thread for WSAGetLastError;
+//  - socket handles are never reused, so a message queued for a closed socket finds
+//    WSAENOTSOCK instead of a stranger's descriptor; no handle is 0.
+#include "platform/posix_sockets.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/time.h>
+#include <vector>
+
+// The C library's own calls, which winapi.h renamed out of the way of the Windows ones.
+// The others are overloads of the Windows ones and are named here to keep calls unambiguous.
+namespace libc {
+extern "C" {
+int socket(int domain, int type, int protocol) noexcept;
+int bind(int fd, const struct sockaddr* addr, socklen_t len) noexcept;
+int setsockopt(int fd, int level, int optname, const void* optval, socklen_t optlen) noexcept;
+ssize_t sendto(int fd, const void* buf, std::size_t n, int flags, const struct sockaddr* addr,
+               socklen_t addrLen);
+ssize_t recvfrom(int fd, void* buf, std::size_t n, int flags, struct sockaddr* addr,
+                 socklen_t* addrLen);
+}
+} // namespace libc
+
+namespace {
+
+thread_local int t_lastError = 0;
+
+struct SocketEntry {
+    int fd;
+    bool nonBlocking;
+};
+
+// Sockets are made and used on the user-interface thread, but a test's driver may look at
+// them from its own; the map is small and locked.
+std::mutex g_mutex;
+std::map<SOCKET, SocketEntry> g_sockets;
+SOCKET g_nextHandle = 0x100;
+int g_startupCount = 0;
+
+struct Injection {
+    std::string call;
+    int error;
+    int count;
+    int filter;
+};
+std::vector<Injection> g_injections;
+tvposix::FailureObserver g_observer;
+
+int WsaFromErrno(int e) {
+    switch (e) {
+    case EINTR: return WSAEINTR;
+    case EBADF: return WSAENOTSOCK;
+    case EACCES:
+    case EPERM: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE:
+    case ENFILE: return WSAEMFILE;
+    case EAGAIN: return WSAEWOULDBLOCK;
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ECONNRESET: return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM: return WSAENOBUFS;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    case ENOPROTOOPT: return WSAENOPROTOOPT;
+    default: return WSAEINVAL;
+    }
+}
+
+void Report(const char* call, int error, int port, const char* detail) {
+    t_lastError = error;
+    tvposix::FailureObserver observer;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        observer = g_observer;
+    }
+    if (observer)
+        observer({call, error, port, detail ? detail : ""});
+}
+
+int FailWith(const char* call, int error, int port = 0, const char* detail = nullptr) {
+    Report(call, error, port, detail);
+    return SOCKET_ERROR;
+}
+
+int FailWithErrno(const char* call, int port = 0) {
+    int e = errno;
+    return FailWith(call, WsaFromErrno(e), port, std::strerror(e));
+}
+
+// 0, or the error a test asked this call to fail with.
+int Injected(const char* call, int subject) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (auto it = g_injections.begin(); it != g_injections.end(); ++it) {
+        if (it->call != call || (it->filter != -1 && it->filter != subject))
+            continue;
+        int error = it->error;
+        if (it->count > 0 && --it->count == 0)
+            g_injections.erase(it);
+        return error;
+    }
+    return 0;
+}
+
+bool Lookup(SOCKET s, SocketEntry& entry) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_sockets.find(s);
+    if (it == g_sockets.end())
+        return false;
+    entry = it->second;
+    return true;
+}
+
+bool Started() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_startupCount > 0;
+}
+
+int PortOf(const struct sockaddr* name, int namelen) {
+    if (!name || namelen < static_cast<int>(sizeof(sockaddr_in)))
+        return 0;
+    sockaddr_in in;
+    std::memcpy(&in, name, sizeof in);
+    return ntohs(in.sin_port);
+}
+
+} // namespace
+
+// ---- the seam ----------------------------------------------------------------------------
+
+namespace tvposix {
+
+void SetFailureObserver(FailureObserver observer) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_observer = std::move(observer);
+}
+
+void InjectFailure(const std::string& call, int error, int count, int filter) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_injections.push_back({call, error, count, filter});
+}
+
+void ClearInjectedFailures() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_injections.clear();
+}
+
+void ResetForNewRun() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (auto& [s, entry] : g_sockets)
+        ::close(entry.fd);
+    g_sockets.clear();
+    g_startupCount = 0;
+    g_injections.clear();
+}
+
+int OpenSocketCount() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return static_cast<int>(g_sockets.size());
+}
+
+int StartupCount() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_startupCount;
+}
+
+int DescriptorOf(SOCKET s) {
+    SocketEntry entry;
+    return Lookup(s, entry) ? entry.fd : -1;
+}
+
+const char* WsaErrorName(int error) {
+    switch (error) {
+    case WSAEINTR: return "WSAEINTR";
+    case WSAEACCES: return "WSAEACCES";
+    case WSAEFAULT: return "WSAEFAULT";
+    case WSAEINVAL: return "WSAEINVAL";
+    case WSAEMFILE: return "WSAEMFILE";
+    case WSAEWOULDBLOCK: return "WSAEWOULDBLOCK";
+    case WSAENOTSOCK: return "WSAENOTSOCK";
+    case WSAEMSGSIZE: return "WSAEMSGSIZE";
+    case WSAENOPROTOOPT: return "WSAENOPROTOOPT";
+    case WSAEPROTONOSUPPORT: return "WSAEPROTONOSUPPORT";
+    case WSAESOCKTNOSUPPORT: return "WSAESOCKTNOSUPPORT";
+    case WSAEOPNOTSUPP: return "WSAEOPNOTSUPP";
+    case WSAEAFNOSUPPORT: return "WSAEAFNOSUPPORT";
+    case WSAEADDRINUSE: return "WSAEADDRINUSE";
+    case WSAEADDRNOTAVAIL: return "WSAEADDRNOTAVAIL";
+    case WSAENETDOWN: return "WSAENETDOWN";
+    case WSAENETUNREACH: return "WSAENETUNREACH";
+    case WSAECONNRESET: return "WSAECONNRESET";
+    case WSAENOBUFS: return "WSAENOBUFS";
+    case WSAETIMEDOUT: return "WSAETIMEDOUT";
+    case WSAECONNREFUSED: return "WSAECONNREFUSED";
+    case WSAEHOSTUNREACH: return "WSAEHOSTUNREACH";
+    case WSASYSNOTREADY: return "WSASYSNOTREADY";
+    case WSAVERNOTSUPPORTED: return "WSAVERNOTSUPPORTED";
+    case WSANOTINITIALISED: return "WSANOTINITIALISED";
+    default: return "WSA error";
+    }
+}
+
+} // namespace tvposix
+
+// ---- Windows Sockets ---------------------------------------------------------------------
+
+int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
+    if (int error = Injected("WSAStartup", wVersionRequested)) {
+        Report("WSAStartup", error, 0, nullptr);
+        return error; // WSAStartup returns its error instead of setting the last error
+    }
+    if ((wVersionRequested & 0xff) < 1) {
+        Report("WSAStartup", WSAVERNOTSUPPORTED, 0, nullptr);
+        return WSAVERNOTSUPPORTED;
+    }
+    if (lpWSAData) {
+        std::memset(lpWSAData, 0, sizeof *lpWSAData);
+        lpWSAData->wVersion = wVersionRequested;
+        lpWSAData->wHighVersion = MAKEWORD(2, 2);
+        std::strcpy(lpWSAData->szDescription, "Windows Sockets over BSD sockets");
+        std::strcpy(lpWSAData->szSystemStatus, "Running");
+        lpWSAData->iMaxSockets = 32767;
+        lpWSAData->iMaxUdpDg = 65467;
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_startupCount;
+    return 0;
+}
+
+int WSACleanup() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_startupCount == 0) {
+        t_lastError = WSANOTINITIALISED;
+        return SOCKET_ERROR;
+    }
+    --g_startupCount;
+    return 0;
+}
+
+int WSAGetLastError() { return t_lastError; }
+void WSASetLastError(int iError) { t_lastError = iError; }
+
+SOCKET socket(int af, int type, int protocol) {
+    if (!Started()) {
+        FailWith("socket", WSANOTINITIALISED);
+        return INVALID_SOCKET;
+    }
+    if (int error = Injected("socket", type)) {
+        FailWith("socket", error);
+        return INVALID_SOCKET;
+    }
+    int fd = libc::socket(af, type | SOCK_CLOEXEC, protocol);
+    if (fd < 0) {
+        FailWithErrno("socket");
+        return INVALID_SOCKET;
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    SOCKET s = g_nextHandle++;
+    g_sockets[s] = {fd, false};
+    return s;
+}
+
+int bind(SOCKET s, const struct sockaddr* name, int namelen) {
+    int port = PortOf(name, namelen);
+    SocketEntry entry;
+    if (!Lookup(s, entry))
+        return FailWith("bind", WSAENOTSOCK, port);
+    if (int error = Injected("bind", port))
+        return FailWith("bind", error, port);
+    if (!name || namelen < static_cast<int>(sizeof(sockaddr_in)))
+        return FailWith("bind", WSAEFAULT, port);
+    if (libc::bind(entry.fd, name, static_cast<socklen_t>(namelen)) != 0)
+        return FailWithErrno("bind", port);
+    return 0;
+}
+
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
+    SocketEntry entry;
+    if (!Lookup(s, entry))
+        return FailWith("setsockopt", WSAENOTSOCK);
+    if (int error = Injected("setsockopt", optname))
+        return FailWith("setsockopt", error);
+    if (!optval || optlen < 0)
+        return FailWith("setsockopt", WSAEFAULT);
+    if (level == SOL_SOCKET && (optname == SO_RCVTIMEO || optname == SO_SNDTIMEO)) {
+        // Windows takes a DWORD of milliseconds; 0 means wait for ever, as it does here.
+        if (optlen < static_cast<int>(sizeof(DWORD)))
+            return FailWith("setsockopt", WSAEFAULT);
+        DWORD ms;
+        std::memcpy(&ms, optval, sizeof ms);
+        timeval tv{};
+        tv.tv_sec = static_cast<time_t>(ms / 1000);
+        tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+        if (libc::setsockopt(entry.fd, level, optname, &tv, sizeof tv) != 0)
+            return FailWithErrno("setsockopt");
+        return 0;
+    }
+    if (libc::setsockopt(entry.fd, level, optname, optval, static_cast<socklen_t>(optlen)) != 0)
+        return FailWithErrno("setsockopt");
+    return 0;
+}
+
+int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to, int tolen) {
+    SocketEntry entry;
+    if (!Lookup(s, entry))
+        return FailWith("sendto", WSAENOTSOCK);
+    if (int error = Injected("sendto", PortOf(to, tolen)))
+        return FailWith("sendto", error, PortOf(to, tolen));
+    if (!buf || len < 0)
+        return FailWith("sendto", WSAEFAULT);
+    ssize_t n = libc::sendto(entry.fd, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL, to,
+                         static_cast<socklen_t>(tolen));
+    if (n < 0) {
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && !entry.nonBlocking)
+            return FailWith("sendto", WSAETIMEDOUT);
+        return FailWithErrno("sendto", PortOf(to, tolen));
+    }
+    return static_cast<int>(n);
+}
+
+int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen) {
+    SocketEntry entry;
+    if (!Lookup(s, entry))
+        return FailWith("recvfrom", WSAENOTSOCK);
+    // Whatever happens now, the program has received: the loop may report this socket
+    // again if data is still waiting.
+    tvposix::SocketReceived(s);
+    if (int error = Injected("recvfrom", 0))
+        return FailWith("recvfrom", error);
+    if (!buf || len < 0)
+        return FailWith("recvfrom", WSAEFAULT);
+    if (from && (!fromlen || *fromlen < static_cast<int>(sizeof(sockaddr_in))))
+        return FailWith("recvfrom", WSAEFAULT);
+    sockaddr_storage source{};
+    socklen_t sourceLen = sizeof source;
+    ssize_t n = libc::recvfrom(entry.fd, buf, static_cast<std::size_t>(len), flags | MSG_TRUNC,
+                           reinterpret_cast<sockaddr*>(&source), &sourceLen);
+    if (n < 0) {
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && !entry.nonBlocking)
+            return FailWith("recvfrom", WSAETIMEDOUT);
+        return FailWithErrno("recvfrom");
+    }
+    if (from) {
+        std::size_t copy = sizeof(sockaddr_in);
+        std::memcpy(from, &source, copy);
+        *fromlen = static_cast<int>(copy);
+    }
+    if (n > len)
+        return FailWith("recvfrom", WSAEMSGSIZE);
+    return static_cast<int>(n);
+}
+
+int closesocket(SOCKET s) {
+    int fd;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_sockets.find(s);
+        if (it == g_sockets.end()) {
+            t_lastError = WSAENOTSOCK;
+            return SOCKET_ERROR;
+        }
+        fd = it->second.fd;
+        g_sockets.erase(it);
+    }
+    tvposix::UnwatchSocket(s);
+    ::close(fd);
+    return 0;
+}
+
+int WSAAsyncSelect(SOCKET s, HWND hWnd, UINT wMsg, long lEvent) {
+    SocketEntry entry;
+    if (!Lookup(s, entry))
+        return FailWith("WSAAsyncSelect", WSAENOTSOCK);
+    if (int error = Injected("WSAAsyncSelect", 0))
+        return FailWith("WSAAsyncSelect", error);
+    int fl = ::fcntl(entry.fd, F_GETFL, 0);
+    if (fl < 0 || ::fcntl(entry.fd, F_SETFL, fl | O_NONBLOCK) < 0)
+        return FailWithErrno("WSAAsyncSelect");
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_sockets.find(s);
+        if (it != g_sockets.end())
+            it->second.nonBlocking = true;
+    }
+    if (lEvent == 0 || !hWnd)
+        tvposix::UnwatchSocket(s);
+    else
+        tvposix::WatchSocket(s, entry.fd, hWnd, wMsg, lEvent);
+    return 0;
+}

@@ -1,0 +1,52 @@
+// The seam between Windows Sockets over BSD sockets (platform/posix) and the back end that
+// owns the event loop, plus the hooks tests and the command line use to see and provoke
+// socket failures.
+//
+// WSAAsyncSelect hands a socket to the loop with WatchSocket; the loop posts the window
+// message when the descriptor is readable, once, and again only after SocketReceived tells
+// it that the program has received (the Windows re-enabling rule). closesocket calls
+// UnwatchSocket; messages already queued stay queued.
+#pragma once
+
+#include "platform/winapi.h"
+
+#include <functional>
+#include <string>
+
+namespace tvposix {
+
+// Implemented by the back end's event loop.
+void WatchSocket(SOCKET s, int fd, HWND hWnd, UINT wMsg, long lEvent);
+void UnwatchSocket(SOCKET s);
+void SocketReceived(SOCKET s);
+
+// A failed socket call, as the program saw it.
+struct SocketFailure {
+    std::string call;  // "socket", "bind", "setsockopt", ...
+    int error;         // the WSAE* code the call set
+    int port;          // the port a bind asked for, else 0
+    std::string detail; // the system's own words for the underlying error, when there is one
+};
+using FailureObserver = std::function<void(const SocketFailure&)>;
+void SetFailureObserver(FailureObserver observer);
+
+// Makes the next `count` calls of `call` ("WSAStartup", "socket", "bind", "setsockopt",
+// "WSAAsyncSelect", "sendto", "recvfrom") fail with `error` (count -1: every call). A filter
+// narrows it: for bind the port, for setsockopt the option name, for socket the type.
+void InjectFailure(const std::string& call, int error, int count = 1, int filter = -1);
+void ClearInjectedFailures();
+
+// Closes every socket and forgets every WSAStartup: a clean slate for a new program run.
+void ResetForNewRun();
+
+// Sockets still open, and how many WSAStartup calls have not been matched by WSACleanup.
+int OpenSocketCount();
+int StartupCount();
+
+// Descriptor behind a SOCKET, or -1.
+int DescriptorOf(SOCKET s);
+
+// Text for a WSAE* code ("WSAEACCES"), for messages.
+const char* WsaErrorName(int error);
+
+} // namespace tvposix

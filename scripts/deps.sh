@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the demo need.
+# Idempotent and non-interactive; safe to run on a machine that already has them.
+set -euo pipefail
+
+PACKAGES=(
+    build-essential cmake make pkg-config
+    googletest libgtest-dev libgmock-dev
+    clang-format
+    iproute2 procps python3
+    busybox isc-dhcp-client
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO=sudo
+else
+    SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
