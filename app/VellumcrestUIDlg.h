@@ -26,6 +26,10 @@ public:
 
     enum { IDD = IDD_VELLUMCRESTUI_DIALOG };
 
+    // The hardware-address text remembered for a "No IP" host name: that of the last entry
+    // whose host name equals it in any letter case; empty when there is none.
+    CString FindHardwareAddress(const CString& strHostName) const;
+
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;

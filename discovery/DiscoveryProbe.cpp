@@ -34,6 +34,10 @@ int CVellumcrestUIDlg::SendProbe() {
     setsockopt(hProbe, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&nBroadcast),
                sizeof nBroadcast);
 
+    // The reply listener is bound before the probe leaves: an appliance on a fast LAN
+    // answers within microseconds, and a reply that reaches an unbound port is lost.
+    int nListening = OpenClientPort();
+
     sockaddr_in dest{};
     dest.sin_family = AF_INET;
     dest.sin_port = htons(SERVER_PORT);
@@ -44,9 +48,12 @@ int CVellumcrestUIDlg::SendProbe() {
     int nSent = sendto(hProbe, szBuffer, static_cast<int>(std::strlen(szBuffer)), 0,
                        reinterpret_cast<sockaddr*>(&dest), sizeof dest);
     closesocket(hProbe);
-    if (nSent == SOCKET_ERROR)
+    if (nSent == SOCKET_ERROR) {
+        // No probe, no replies to wait for: the search goes on without a reply listener.
+        StopReplyListener();
         return 0;
-    return OpenClientPort();
+    }
+    return nListening;
 }
 
 int CVellumcrestUIDlg::OpenClientPort() {

@@ -24,13 +24,19 @@ CLI="$BUILD/cli/tavisol-cli"
 
 "$NETLAB" run "$LAB" 5 -- bash -c '
     set -e
-    start() { "$NETLAB_TOOL" exec "$NETLAB" "$1" -- "${@:2}" >/dev/null & }
+    out=$(mktemp -d)
+    trap "rm -rf $out" EXIT
+    # Each simulated appliance says "ready" once its sockets are open.
+    start() { "$NETLAB_TOOL" exec "$NETLAB" "$1" -- "${@:2}" >"$out/$1" & }
     start n1 "'"$SIM"'" --configured --name STORE-ALPHA --hw 00:0A:1B:00:00:01
     start n2 "'"$SIM"'" --configured --name store-beta --hw 00:0A:1B:00:00:02
     start n3 "'"$SIM"'" --configured --name Archive-3 --hw 00:0A:1B:00:00:03
     start n4 "'"$SIM"'" --unconfigured --name NEW-BOX-4 --hw 00:0A:1B:FF:20:3C --interval 500
     start n5 "'"$SIM"'" --unconfigured --name NEW-BOX-5 --hw 00:0A:1B:FF:20:3D --interval 500 --marker-in option
-    sleep 0.5
+    for _ in $(seq 100); do
+        [ "$(cat "$out"/n* 2>/dev/null | grep -c ready)" -eq 5 ] && break
+        sleep 0.05
+    done
     echo "Searching the simulated LAN (8 seconds)..."
     "$NETLAB_TOOL" exec "$NETLAB" ws -- "'"$CLI"'" search
 '

@@ -267,10 +267,18 @@ void Driver::Paint() {
 }
 
 void Driver::AnswerNextBox(int answer, int afterMs) {
+    if (!m_started) {
+        E().ScriptBoxAnswer(answer, afterMs);
+        return;
+    }
     OnUi([=] { E().ScriptBoxAnswer(answer, afterMs); });
 }
 
 void Driver::SetBoxObserver(std::function<void(const BoxRecord&)> observer) {
+    if (!m_started) {
+        E().SetBoxObserver(std::move(observer)); // no loop yet: nothing else touches it
+        return;
+    }
     OnUi([&] { E().SetBoxObserver(observer); });
 }
 
