@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""tavisol-cli search against simulated appliances and real DHCP clients on a private LAN.
+
+    python3 tests/network/cli_search_test.py BUILD_DIR CASE
+
+Each case builds its own throw-away lab with tools/netlab (needs root), runs the real
+command-line program in the workstation namespace with the real 8-second search window, and
+checks the rows it prints. Exit 0 on success, 1 on failure, 77 when network namespaces are
+not available here (ctest reports a skip).
+"""
+
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+NETLAB = os.path.join(HERE, "..", "..", "tools", "netlab")
+
+
+class Lab:
+    """A lab of N appliance nodes, removed again on exit whatever happens."""
+
+    def __init__(self, nodes):
+        self.name = f"c{os.getpid() % 100000}"
+        self.procs = []
+        subprocess.run([NETLAB, "create", self.name, str(nodes)], check=True)
+
+    def addr(self, node):
+        return subprocess.run([NETLAB, "addr", self.name, node], check=True,
+                              capture_output=True, text=True).stdout.strip()
+
+    def sim(self, node, *args):
+        proc = subprocess.Popen([NETLAB, "exec", self.name, node, "--", SIM, *args],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.procs.append(proc)
+        ready, _, _ = select.select([proc.stdout], [], [], 5)
+        line = proc.stdout.readline() if ready else b""
+        if line != b"ready\n":
+            raise AssertionError(f"simulator {args} not ready: {line!r}")
+        return proc
+
+    def spawn(self, node, *cmd):
+        proc = subprocess.Popen([NETLAB, "exec", self.name, node, "--", *cmd],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(proc)
+        return proc
+
+    def cli(self, *args, prefix=()):
+        return subprocess.run([NETLAB, "exec", self.name, "ws", "--", *prefix, CLI, *args],
+                              capture_output=True, timeout=60)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        for proc in self.procs:
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+        for proc in self.procs:
+            try:
+                proc.wait(3)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+        subprocess.run([NETLAB, "destroy", self.name], check=False)
+
+
+def search_json(lab, *extra, prefix=()):
+    result = lab.cli("search", "--json", *extra, prefix=prefix)
+    if result.returncode != 0:
+        raise AssertionError(f"exit {result.returncode}: {result.stderr!r}")
+    # The output must be valid UTF-8 JSON whatever bytes the LAN sent.
+    rows = json.loads(result.stdout.decode("utf-8", errors="strict"))
+    return rows, result.stderr.decode("utf-8", errors="replace")
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+# ---- cases ----------------------------------------------------------------------------------
+
+def case_mixed_lab():
+    """Well-behaved and malformed appliances side by side: exactly the right rows."""
+    with Lab(12) as lab:
+        lab.sim("n1", "--configured", "--name", "STORE-ALPHA", "--hw", "00:0A:1B:00:00:01")
+        lab.sim("n2", "--configured", "--name", "store-alpha", "--hw", "00:0A:1B:00:00:02",
+                "--reply-delay", "300")  # same name in other letters, later: no row
+        lab.sim("n3", "--configured", "--name", "too-long", "--reply-length", "200")
+        lab.sim("n4", "--configured", "--raw-name-hex", "4172c3ff2d8061", "--hw",
+                "00:0A:1B:00:00:04")  # not UTF-8
+        lab.sim("n5", "--configured", "--name", "NONUL", "--no-nul", "--hw",
+                "11:22:33:44:55:66")
+        lab.sim("n6", "--unconfigured", "--name", "NEW-FILE", "--hw", "00:0A:1B:FF:20:3C",
+                "--interval", "300")
+        lab.sim("n7", "--unconfigured", "--name", "NEW-OPTION", "--hw", "00:0A:1B:FF:20:3D",
+                "--interval", "300", "--marker-in", "option")
+        lab.sim("n8", "--unconfigured", "--name", "SHORT-547", "--length", "547",
+                "--interval", "300")
+        lab.sim("n9", "--unconfigured", "--name", "NO-MARKER", "--no-marker", "--interval", "300")
+        lab.sim("n10", "--unconfigured", "--name", "REPLY-OP", "--op", "2", "--bad-cookie",
+                "--hw", "00:0A:1B:FF:20:3E", "--interval", "300")
+        lab.sim("n11", "--unconfigured", "--name", "A-NAME-OF-THIRTY-CHARACTERS-X",
+                "--hw", "00:0A:1B:FF:20:3F", "--interval", "300")
+        lab.sim("n12", "--unconfigured", "--name", "LONG-549", "--length", "549",
+                "--interval", "300")
+        rows, _ = search_json(lab)
+
+        got = {(r["address"], r["host"], r["hw"]) for r in rows}
+        n5_name = None
+        for r in rows:
+            if r["address"] == lab.addr("n5"):
+                n5_name = r["host"]
+        want = {
+            (lab.addr("n1"), "STORE-ALPHA", ""),
+            (lab.addr("n4"), "Ar\ufffd\ufffd-\ufffda", ""),
+            ("No IP", "NEW-FILE", "00-0A-1B-FF-20-3C"),
+            ("No IP", "NEW-OPTION", "00-0A-1B-FF-20-3D"),
+            ("No IP", "REPLY-OP", "00-0A-1B-FF-20-3E"),
+            ("No IP", "A-NAME-OF-THIRTY-CH", "00-0A-1B-FF-20-3F"),  # cut to 19
+        }
+        check(n5_name is not None and n5_name.startswith("NONUL"),
+              f"a reply without a NUL is listed under its received bytes: {rows}")
+        got.discard((lab.addr("n5"), n5_name, ""))
+        check(got == want, f"rows:\n{json.dumps(rows, indent=1)}\nwanted {want}")
+        check(len(rows) == len(want) + 1, f"a duplicate row: {rows}")
+
+
+def case_real_dhcp_clients():
+    """Real DHCP clients asking for an address are never listed: not 548 bytes, no marker."""
+    with Lab(3) as lab, tempfile.TemporaryDirectory() as tmp:
+        conf = os.path.join(tmp, "dhclient.conf")
+        with open(conf, "w") as f:
+            f.write('send host-name "isc-client";\ntimeout 20;\ninitial-interval 1;\n')
+        lab.spawn("n1", "busybox", "udhcpc", "-i", "eth0", "-f", "-n", "-t", "20", "-T", "1",
+                  "-s", "/bin/true", "-x", "hostname:busybox-client")
+        lab.spawn("n2", "dhclient", "-4", "-d", "-1", "-cf", conf, "-sf", "/bin/true",
+                  "-pf", os.path.join(tmp, "pid"), "-lf", os.path.join(tmp, "leases"), "eth0")
+        lab.sim("n3", "--unconfigured", "--name", "REAL-ONE", "--hw", "00:0A:1B:FF:20:3C",
+                "--interval", "400")
+        rows, _ = search_json(lab)
+        check(rows == [{"address": "No IP", "host": "REAL-ONE", "hw": "00-0A-1B-FF-20-3C"}],
+              f"rows: {rows}")
+
+
+def case_no_privilege():
+    """Without the right to bind port 67 the probe still works and stderr says why."""
+    with Lab(2) as lab:
+        lab.sim("n1", "--configured", "--name", "STORE-ALPHA")
+        lab.sim("n2", "--unconfigured", "--name", "NEW-BOX", "--interval", "300")
+        rows, stderr = search_json(
+            lab, prefix=("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"))
+        check(rows == [{"address": lab.addr("n1"), "host": "STORE-ALPHA", "hw": ""}],
+              f"rows: {rows}")
+        check("port 67" in stderr and "WSAEACCES" in stderr, f"stderr: {stderr!r}")
+
+
+def case_options():
+    """--seconds waits that long instead; the table is the default; bad usage exits 2."""
+    with Lab(1) as lab:
+        lab.sim("n1", "--configured", "--name", "STORE-ALPHA")
+        result = lab.cli("search", "--seconds", "1")
+        check(result.returncode == 0, f"exit {result.returncode}")
+        lines = result.stdout.decode().splitlines()
+        check(lines[0].split() == ["IP", "Address", "Host", "name", "Hardware", "address"]
+              and lines[1].split() == [lab.addr("n1"), "STORE-ALPHA"], f"table: {lines}")
+        for bad in (["find"], ["search", "--seconds"], ["search", "--seconds", "x"],
+                    ["search", "--frobnicate"], []):
+            result = lab.cli(*bad)
+            check(result.returncode == 2 and b"usage:" in result.stderr,
+                  f"{bad}: exit {result.returncode} {result.stderr!r}")
+
+
+CASES = {
+    "mixed_lab": case_mixed_lab,
+    "real_dhcp_clients": case_real_dhcp_clients,
+    "no_privilege": case_no_privilege,
+    "options": case_options,
+}
+
+
+def main():
+    global SIM, CLI
+    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+        print(f"usage: {sys.argv[0]} BUILD_DIR {{{','.join(CASES)}}}", file=sys.stderr)
+        return 2
+    build = os.path.abspath(sys.argv[1])
+    SIM = os.path.join(build, "sim", "tavisol-sim")
+    CLI = os.path.join(build, "cli", "tavisol-cli")
+    check_lab = subprocess.run([NETLAB, "check"], capture_output=True, text=True)
+    if check_lab.returncode != 0:
+        print(f"SKIPPED: network namespaces unavailable: {check_lab.stdout}{check_lab.stderr}")
+        return 77
+    try:
+        CASES[sys.argv[2]]()
+    except AssertionError as failure:
+        print(f"FAILED {sys.argv[2]}: {failure}")
+        print("0 passed, 1 failed")
+        return 1
+    print("1 passed, 0 failed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
