@@ -38,9 +38,11 @@ protected:
     void OnSysCommand(UINT nID, LPARAM lParam);
     void OnPaint();
     HCURSOR OnQueryDragIcon();
+    void OnWebBrowser();
     void OnSearch();
     void OnColumnclickDeviceList(NMHDR* pNMHDR, LRESULT* pResult);
     void OnTimer(UINT nIDEvent);
+    void OnDblclkDeviceList(NMHDR* pNMHDR, LRESULT* pResult);
     LRESULT OnBootpSearchAsynch(WPARAM wParam, LPARAM lParam);
     LRESULT OnPINGAsynch(WPARAM wParam, LPARAM lParam);
 
@@ -48,12 +50,17 @@ protected:
         MSG_WM_SYSCOMMAND(OnSysCommand)
         MSG_WM_PAINT(OnPaint)
         MSG_WM_QUERYDRAGICON(OnQueryDragIcon)
+        COMMAND_BN_CLICKED(IDC_WEB_BROWSER, OnWebBrowser)
         COMMAND_BN_CLICKED(IDC_SEARCH, OnSearch)
         NOTIFY_HANDLER_EX(IDC_DEVICE_LIST, LVN_COLUMNCLICK, OnColumnclickDeviceList)
         MSG_WM_TIMER(OnTimer)
+        NOTIFY_HANDLER_EX(IDC_DEVICE_LIST, NM_DBLCLK, OnDblclkDeviceList)
         MESSAGE_HANDLER_EX(WM_BOOTP_SEARCH_ASYNCH, OnBootpSearchAsynch)
         MESSAGE_HANDLER_EX(WM_PING_ASYNCH, OnPINGAsynch)
     END_MSG_MAP()
+
+    // "http://" + address + "/admin/" in the user's browser; a box when that fails.
+    void OpenAdminPage(const CString& strAddress);
 
     // The search cycle (discovery/).
     int OpenBootpSearchSocket();

@@ -238,6 +238,17 @@ public:
     BOOL SortItems(PFNLVCOMPARE pfnCompare, DWORD_PTR dwData);
 };
 
+class CEdit : public CWnd {};
+
+// The framework's socket class; the program derives from it without using its operations.
+class CSocket {
+public:
+    CSocket() = default;
+    virtual ~CSocket() = default;
+    CSocket(const CSocket&) = delete;
+    CSocket& operator=(const CSocket&) = delete;
+};
+
 class CPaintDC {
 public:
     explicit CPaintDC(CWnd* pWnd);

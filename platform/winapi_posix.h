@@ -185,6 +185,8 @@ struct POINT {
 #define SS_BLACKFRAME 0x00000007L
 #define SS_NOPREFIX 0x00000080L
 #define ES_AUTOHSCROLL 0x0080L
+#define ES_READONLY 0x0800L
+#define WS_EX_STATICEDGE 0x00020000L
 
 #define LVS_REPORT 0x0001
 #define LVS_SINGLESEL 0x0004
@@ -339,6 +341,9 @@ int ImageList_GetImageCount(HIMAGELIST himl);
 int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 DWORD GetTickCount();
 DWORD GetCurrentProcessId();
+// Results above 32 mean success.
+HINSTANCE ShellExecuteA(HWND hwnd, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParameters,
+                        LPCSTR lpDirectory, int nShowCmd);
 
 // Multibyte comparisons of the system code page (single-byte here: letters are compared
 // without regard to case in the ASCII range; other bytes by their unsigned value).
@@ -420,3 +425,27 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr*
 int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen);
 int closesocket(SOCKET s);
 int WSAAsyncSelect(SOCKET s, HWND hWnd, UINT wMsg, long lEvent);
+// The IPv4 interface table (IP Helper).
+struct MIB_IPADDRROW {
+    DWORD dwAddr;  // network order
+    DWORD dwIndex;
+    DWORD dwMask;  // network order
+    DWORD dwBCastAddr;
+    DWORD dwReasmSize;
+    unsigned short unused1;
+    unsigned short wType;
+};
+struct MIB_IPADDRTABLE {
+    DWORD dwNumEntries;
+    MIB_IPADDRROW table[1];
+};
+typedef MIB_IPADDRTABLE* PMIB_IPADDRTABLE;
+#define NO_ERROR 0
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_INVALID_PARAMETER 87
+DWORD GetIpAddrTable(PMIB_IPADDRTABLE pIpAddrTable, unsigned long* pdwSize, BOOL bOrder);
+
+// Of the local host name: the host's own LAN addresses, the interface that holds the default
+// route first, as Windows gives them (never a loopback address while a LAN address exists).
+// Other names are resolved as usual. The result lives until the thread's next call.
+struct hostent* gethostbyname(const char* name);

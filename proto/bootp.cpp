@@ -68,7 +68,8 @@ bool HasBootpMarker(std::span<const std::uint8_t> buf) {
     return false;
 }
 
-BootpWalkEnd WalkBootpOptions(std::span<const std::uint8_t> buf, const BootpOptionVisitor& visitor) {
+BootpWalkEnd WalkBootpOptions(std::span<const std::uint8_t> buf,
+                              const BootpOptionVisitor& visitor) {
     const ByteReader area = ReceiveArea(buf);
     std::size_t position = BOOTP_PACKET::OPTIONS;
     while (position < area.Size()) {
@@ -98,7 +99,8 @@ BootpWalkEnd WalkBootpOptions(std::span<const std::uint8_t> buf, const BootpOpti
     return BootpWalkEnd::Exhausted;
 }
 
-std::optional<std::span<const std::uint8_t>> FindDiscoveryHostName(std::span<const std::uint8_t> buf) {
+std::optional<std::span<const std::uint8_t>>
+FindDiscoveryHostName(std::span<const std::uint8_t> buf) {
     std::optional<std::span<const std::uint8_t>> hostName;
     WalkBootpOptions(buf, [&](const BootpOption& option) {
         if (option.code == OPTION_HOST_NAME) {
@@ -112,7 +114,8 @@ std::optional<std::span<const std::uint8_t>> FindDiscoveryHostName(std::span<con
 bool HostNameOptionMatches(std::span<const std::uint8_t> buf, std::string_view rememberedName) {
     bool matched = false;
     WalkBootpOptions(buf, [&](const BootpOption& option) {
-        if (option.code == OPTION_HOST_NAME && ValueEqualsRememberedName(option.value, rememberedName)) {
+        if (option.code == OPTION_HOST_NAME &&
+            ValueEqualsRememberedName(option.value, rememberedName)) {
             matched = true;
             return BootpWalkStep::Stop;
         }

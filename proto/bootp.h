@@ -106,10 +106,10 @@ inline constexpr std::uint16_t BOOTP_FLAG_BROADCAST = 0x8000;
 // bytes read as one little-endian 32-bit value.
 inline constexpr std::array<std::uint8_t, 4> BOOTP_COOKIE_BYTES{99, 130, 83, 99};
 inline constexpr std::uint32_t BOOTP_COOKIE = 0x63538263;
-static_assert(BOOTP_COOKIE == (std::uint32_t{BOOTP_COOKIE_BYTES[0]} |
-                               std::uint32_t{BOOTP_COOKIE_BYTES[1]} << 8 |
-                               std::uint32_t{BOOTP_COOKIE_BYTES[2]} << 16 |
-                               std::uint32_t{BOOTP_COOKIE_BYTES[3]} << 24));
+static_assert(BOOTP_COOKIE ==
+              (std::uint32_t{BOOTP_COOKIE_BYTES[0]} | std::uint32_t{BOOTP_COOKIE_BYTES[1]} << 8 |
+               std::uint32_t{BOOTP_COOKIE_BYTES[2]} << 16 |
+               std::uint32_t{BOOTP_COOKIE_BYTES[3]} << 24));
 
 // Marker text looked for from the file field onward. Only the first
 // BOOTP_MARKER_MATCH_LENGTH characters are compared, so whatever follows
@@ -170,7 +170,7 @@ bool HasBootpMarker(std::span<const std::uint8_t> buf);
  * the peer never chose.
  */
 struct BootpOption {
-    std::size_t offset;                  // of the code byte within the datagram
+    std::size_t offset; // of the code byte within the datagram
     std::uint8_t code;
     std::span<const std::uint8_t> value; // inside the datagram
     std::size_t length() const { return value.size(); }
@@ -192,7 +192,8 @@ BootpWalkEnd WalkBootpOptions(std::span<const std::uint8_t> buf, const BootpOpti
 
 // Discovery: the value of the last option 12 before End or the end of the
 // walk; a later option 12 replaces an earlier one.
-std::optional<std::span<const std::uint8_t>> FindDiscoveryHostName(std::span<const std::uint8_t> buf);
+std::optional<std::span<const std::uint8_t>>
+FindDiscoveryHostName(std::span<const std::uint8_t> buf);
 
 // True if some option 12 equals the remembered name over the option's length.
 // The name is compared as a NUL-terminated string in a zero-filled buffer: a
@@ -244,13 +245,14 @@ inline constexpr std::size_t REPLY_OFFSET_REBINDING_TIME = 273;
 inline constexpr std::size_t REPLY_OFFSET_END = 279;
 inline constexpr std::size_t REPLY_OFFSET_END_NO_TYPE = 252;
 
-inline constexpr std::uint32_t LEASE_TIME_SECONDS = 2592000;    // 30 days
-inline constexpr std::uint32_t RENEWAL_TIME_SECONDS = 1296000;  // half the lease
+inline constexpr std::uint32_t LEASE_TIME_SECONDS = 2592000;     // 30 days
+inline constexpr std::uint32_t RENEWAL_TIME_SECONDS = 1296000;   // half the lease
 inline constexpr std::uint32_t REBINDING_TIME_SECONDS = 2268000; // 7/8 of the lease
 
 // Each option starts where the previous one ends, and End fits in the reply.
 static_assert(REPLY_OFFSET_MASK == BOOTP_PACKET::OPTIONS);
-static_assert(REPLY_OFFSET_ROUTER == REPLY_OFFSET_MASK + OPTION_HEADER_SIZE + OPTION_LENGTH_ADDRESS);
+static_assert(REPLY_OFFSET_ROUTER ==
+              REPLY_OFFSET_MASK + OPTION_HEADER_SIZE + OPTION_LENGTH_ADDRESS);
 static_assert(REPLY_OFFSET_MESSAGE_TYPE ==
               REPLY_OFFSET_ROUTER + OPTION_HEADER_SIZE + OPTION_LENGTH_ADDRESS);
 static_assert(REPLY_OFFSET_END_NO_TYPE == REPLY_OFFSET_MESSAGE_TYPE);

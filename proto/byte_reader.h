@@ -31,7 +31,8 @@ public:
     // The bytes [offset, offset + count); empty unless Holds(offset, count),
     // so a caller that skipped the check gets nothing rather than a bad span.
     constexpr std::span<const std::uint8_t> Bytes(std::size_t offset, std::size_t count) const {
-        return Holds(offset, count) ? bytes_.subspan(offset, count) : std::span<const std::uint8_t>{};
+        return Holds(offset, count) ? bytes_.subspan(offset, count)
+                                    : std::span<const std::uint8_t>{};
     }
 
     // The first `count` bytes, or all of them if the span is shorter.

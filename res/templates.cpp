@@ -40,6 +40,22 @@ const ControlTemplate kMainControls[] = {
     {IDC_WEB_BROWSER, ControlKind::PushButton, "Web Browser..", 0, 190, 65, 55, 14, kTabStop},
 };
 
+const ControlTemplate kAssignControls[] = {
+    {IDOK, ControlKind::DefPushButton, "Assign IP", 0, 20, 95, 50, 14, kTabStop},
+    {IDCANCEL, ControlKind::PushButton, "Cancel", 0, 115, 95, 50, 14, kTabStop},
+    {IDC_STATIC, ControlKind::StaticText, "Hardware Address :", 0, 10, 10, 65, 8, 0},
+    {IDC_STATIC, ControlKind::StaticText, "IP Address :", 0, 10, 30, 40, 8, 0},
+    {IDC_STATIC, ControlKind::StaticText, "Subnet Mask :", 0, 10, 50, 47, 8, 0},
+    {IDC_STATIC, ControlKind::StaticText, "Gateway :", 0, 10, 70, 33, 8, 0},
+    {IDC_HARDWARE_ADDRESS, ControlKind::Edit, "", 0, 85, 10, 90, 12,
+     ES_READONLY | ES_AUTOHSCROLL | kTabStop, WS_EX_STATICEDGE},
+    {IDC_IP_ADDRESS, ControlKind::Edit, "", 0, 85, 30, 90, 12,
+     WS_BORDER | ES_AUTOHSCROLL | kTabStop},
+    {IDC_SUBNET_MASK, ControlKind::Edit, "", 0, 85, 50, 90, 12,
+     WS_BORDER | ES_AUTOHSCROLL | kTabStop},
+    {IDC_GATEWAY, ControlKind::Edit, "", 0, 85, 70, 90, 12, WS_BORDER | ES_AUTOHSCROLL | kTabStop},
+};
+
 const DialogTemplate kDialogs[] = {
     {IDD_ABOUTBOX, "About Tavisol", 266, 155,
      WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT, 0, "MS Shell Dlg", 9,
@@ -48,6 +64,8 @@ const DialogTemplate kDialogs[] = {
      WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX |
          DS_MODALFRAME | DS_SETFONT,
      WS_EX_APPWINDOW, "MS Shell Dlg", 9, kMainControls},
+    {IDD_ADDRESS_ASSIGN, "IP ASSIGN DIALOG", 181, 123, WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT,
+     0, "System", 10, kAssignControls},
 };
 
 const StringResource kStrings[] = {

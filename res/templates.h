@@ -17,6 +17,7 @@ struct ControlTemplate {
     int iconId;        // for StaticIcon: the icon shown; 0 otherwise
     short x, y, cx, cy; // dialog units
     std::uint32_t style; // window styles beyond the kind's own (WS_TABSTOP, WS_GROUP, ...)
+    std::uint32_t exStyle = 0; // extended styles (WS_EX_STATICEDGE)
 };
 
 struct DialogTemplate {

@@ -266,6 +266,28 @@ void Driver::Paint() {
     });
 }
 
+bool Driver::TypeText(int controlId, const std::string& text) {
+    bool typed = false;
+    Act([&] {
+        Window* edit = ControlFor(controlId, 0);
+        if (!Reachable(edit) || edit->kind != res::ControlKind::Edit || (edit->style & ES_READONLY))
+            return;
+        Window* dlg = E().Find(edit->parent);
+        dlg->focus = edit->hwnd;
+        edit->text = text;
+        typed = true;
+    });
+    return typed;
+}
+
+void Driver::SetShellResult(int result) {
+    if (!m_started) {
+        E().SetShellResult(result);
+        return;
+    }
+    OnUi([=] { E().SetShellResult(result); });
+}
+
 void Driver::AnswerNextBox(int answer, int afterMs) {
     if (!m_started) {
         E().ScriptBoxAnswer(answer, afterMs);

@@ -62,6 +62,9 @@ public:
     bool DoubleClickList(int listId); // NM_DBLCLK; the selection stays as it is
     bool ClickColumn(int listId, int column);
     void Paint(); // WM_PAINT now, as when the window is uncovered
+    // Replaces an edit control's text, as typing would; false for a read-only or disabled one.
+    bool TypeText(int controlId, const std::string& text);
+    void SetShellResult(int result); // what ShellExecuteA answers from now on
 
     // The next message box is answered with `answer` after `afterMs` of loop time; boxes
     // with no scripted answer get their default button at once.

@@ -56,6 +56,7 @@ void Engine::Reset(bool virtualClock) {
     m_boxScript.clear();
     m_boxObserver = nullptr;
     m_record = Record{};
+    m_shellResult = 42;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_tasks.clear();
     m_stepPending = false;

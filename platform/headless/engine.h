@@ -132,6 +132,10 @@ public:
 
     Record& Rec() { return m_record; }
 
+    // What ShellExecuteA answers: above 32 is success.
+    int ShellResult() const { return m_shellResult; }
+    void SetShellResult(int result) { m_shellResult = result; }
+
     // Runs queued work until there is none; then, with block, waits for sockets, tasks or
     // the clock. Returns when one thing has been done (or the deadline passed).
     void PumpOne(std::uint64_t deadline);
@@ -187,6 +191,7 @@ private:
     std::function<void(const BoxRecord&)> m_boxObserver;
 
     Record m_record;
+    int m_shellResult = 42;
 
     // shared with the driver thread
     std::mutex m_mutex;

@@ -326,6 +326,16 @@ int ImageList_GetImageCount(HIMAGELIST himl) {
     return list ? static_cast<int>(list->icons.size()) : 0;
 }
 
+HINSTANCE ShellExecuteA(HWND, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR, LPCSTR, int) {
+    // No desktop here: the document is remembered, as if the default handler had taken it.
+    if (!lpOperation || std::strcmp(lpOperation, "open") != 0 || !lpFile)
+        return reinterpret_cast<HINSTANCE>(static_cast<std::intptr_t>(31)); // no association
+    int result = E().ShellResult();
+    if (result > 32)
+        E().Rec().urlsOpened.push_back(lpFile);
+    return reinterpret_cast<HINSTANCE>(static_cast<std::intptr_t>(result));
+}
+
 DWORD GetTickCount() { return static_cast<DWORD>(E().Now()); }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }

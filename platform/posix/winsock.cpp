@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <sys/time.h>
@@ -40,6 +41,9 @@ thread_local int t_lastError = 0;
 struct SocketEntry {
     int fd;
     bool nonBlocking;
+    // An unprivileged ICMP echo socket standing in for a raw ICMP socket: what it receives
+    // lacks the IP header a raw socket delivers, so one is put in front.
+    bool pingSocket = false;
 };
 
 // Sockets are made and used on the user-interface thread, but a test's driver may look at
@@ -145,6 +149,42 @@ int PortOf(const struct sockaddr* name, int namelen) {
     sockaddr_in in;
     std::memcpy(&in, name, sizeof in);
     return ntohs(in.sin_port);
+}
+
+// A raw ICMP socket delivers the IP header in front of the message; the kernel's echo socket
+// delivers the message alone. Put a plain 20-byte IPv4 header (source the sender) in front,
+// so the program reads both alike.
+int ReceiveFromPingSocket(const SocketEntry& entry, char* buf, int len, int flags,
+                          struct sockaddr* from, int* fromlen) {
+    constexpr int kIpHeader = 20;
+    std::vector<char> message(65536);
+    sockaddr_in source{};
+    socklen_t sourceLen = sizeof source;
+    ssize_t n = libc::recvfrom(entry.fd, message.data(), message.size(), flags,
+                               reinterpret_cast<sockaddr*>(&source), &sourceLen);
+    if (n < 0) {
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && !entry.nonBlocking)
+            return FailWith("recvfrom", WSAETIMEDOUT);
+        return FailWithErrno("recvfrom");
+    }
+    int total = kIpHeader + static_cast<int>(n);
+    unsigned char header[kIpHeader] = {0x45, 0, static_cast<unsigned char>(total >> 8),
+                                       static_cast<unsigned char>(total & 0xff), 0, 0, 0, 0,
+                                       64, IPPROTO_ICMP};
+    std::memcpy(header + 12, &source.sin_addr, 4);
+    if (from) {
+        std::memcpy(from, &source, sizeof source);
+        *fromlen = static_cast<int>(sizeof source);
+    }
+    if (total > len) {
+        std::memcpy(buf, header, static_cast<std::size_t>(std::min(len, kIpHeader)));
+        if (len > kIpHeader)
+            std::memcpy(buf + kIpHeader, message.data(), static_cast<std::size_t>(len - kIpHeader));
+        return FailWith("recvfrom", WSAEMSGSIZE);
+    }
+    std::memcpy(buf, header, kIpHeader);
+    std::memcpy(buf + kIpHeader, message.data(), static_cast<std::size_t>(n));
+    return total;
 }
 
 } // namespace
@@ -264,22 +304,34 @@ int WSAGetLastError() { return t_lastError; }
 void WSASetLastError(int iError) { t_lastError = iError; }
 
 SOCKET socket(int af, int type, int protocol) {
+    bool rawIcmp = type == SOCK_RAW && protocol == IPPROTO_ICMP;
+    const char* call = rawIcmp ? "socket(raw ICMP)" : "socket";
     if (!Started()) {
-        FailWith("socket", WSANOTINITIALISED);
+        FailWith(call, WSANOTINITIALISED);
         return INVALID_SOCKET;
     }
     if (int error = Injected("socket", type)) {
-        FailWith("socket", error);
+        FailWith(call, error);
         return INVALID_SOCKET;
     }
+    bool pingSocket = false;
     int fd = libc::socket(af, type | SOCK_CLOEXEC, protocol);
+    if (fd < 0 && rawIcmp && (errno == EPERM || errno == EACCES)) {
+        // Without the right to raw sockets, the kernel's echo socket still lets the
+        // in-use check run where the system allows it (net.ipv4.ping_group_range).
+        int rawErrno = errno;
+        fd = libc::socket(af, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+        pingSocket = fd >= 0;
+        if (fd < 0)
+            errno = rawErrno;
+    }
     if (fd < 0) {
-        FailWithErrno("socket");
+        FailWithErrno(call);
         return INVALID_SOCKET;
     }
     std::lock_guard<std::mutex> lock(g_mutex);
     SOCKET s = g_nextHandle++;
-    g_sockets[s] = {fd, false};
+    g_sockets[s] = {fd, false, pingSocket};
     return s;
 }
 
@@ -356,6 +408,8 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int
         return FailWith("recvfrom", WSAEFAULT);
     sockaddr_storage source{};
     socklen_t sourceLen = sizeof source;
+    if (entry.pingSocket)
+        return ReceiveFromPingSocket(entry, buf, len, flags, from, fromlen);
     ssize_t n = libc::recvfrom(entry.fd, buf, static_cast<std::size_t>(len), flags | MSG_TRUNC,
                            reinterpret_cast<sockaddr*>(&source), &sourceLen);
     if (n < 0) {

@@ -1,0 +1,218 @@
+// The assign dialog: its start, the checks of "Assign IP", the in-use probe, the title and
+// the time limit.
+#include "assign/AddressAssignDlg.h"
+
+#include "app/Globals.h"
+#include "proto/address.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+char g_szAssignIP[16];
+int g_bAssigned = 0;
+BYTE g_bootpRecvBuf[BOOTP_RECV_SIZE];
+
+namespace {
+constexpr int kTitleBuffer = 80; // 79 characters and the terminator
+constexpr int kEchoDataSize = 64;
+constexpr int kProbeTimeout = 500;
+} // namespace
+
+CAddressAssignDlg::CAddressAssignDlg(CWnd* pParent)
+    : CDialog(IDD, pParent), m_szMask{}, m_szGateway{}, m_assignInfo{}, m_bootpReply{},
+      m_addrBootpDest{}, m_dwServerAddr(0), m_szLocalHostName{}, m_hBootpSocket(INVALID_SOCKET),
+      m_nTickCount(0), m_nTickLimit(50), m_nTimerID(0), m_bTimerRunning(FALSE), m_packetBuf{},
+      m_pPacket(nullptr), m_nDataSize(kEchoDataSize) {}
+
+CAddressAssignDlg::~CAddressAssignDlg() = default;
+
+void CAddressAssignDlg::SetHardwareAddress(CString strHardwareAddress) {
+    m_strHardwareAddress = strHardwareAddress;
+}
+
+void CAddressAssignDlg::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_SUBNET_MASK, m_editMask);
+    DDX_Control(pDX, IDC_IP_ADDRESS, m_editIP);
+    DDX_Control(pDX, IDC_HARDWARE_ADDRESS, m_editHardwareAddress);
+    DDX_Control(pDX, IDC_GATEWAY, m_editGateway);
+}
+
+BOOL CAddressAssignDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+
+    WSADATA wsaData;
+    if (WSAStartup(MAKEWORD(2, 1), &wsaData) != 0) {
+        int nError = WSAStartup(MAKEWORD(1, 1), &wsaData);
+        if (nError != 0) {
+            char szText[100];
+            wsprintfA(szText, "Cannot use WinSock!\nError Code: %d", nError);
+            MessageBox(szText, nullptr, MB_ICONWARNING);
+        }
+    }
+
+    std::memset(&m_assignInfo, 0, sizeof m_assignInfo);
+    m_pPacket = m_packetBuf;
+    OpenResponderSocket();
+    UpdateTitle(m_hWnd, FALSE);
+    m_editHardwareAddress.SetWindowText(m_strHardwareAddress);
+    return TRUE;
+}
+
+void CAddressAssignDlg::ReadAddressText(CEdit& edit, char* pszText) {
+    pszText[0] = '\0';
+    ::GetWindowTextA(edit.m_hWnd, pszText, 16);
+}
+
+void CAddressAssignDlg::OnOK() {
+    UpdateTitle(m_hWnd, TRUE);
+
+    ReadAddressText(m_editIP, g_szAssignIP);
+    ReadAddressText(m_editMask, m_szMask);
+    ReadAddressText(m_editGateway, m_szGateway);
+
+    const char* pszText = nullptr;
+    const char* pszCaption = nullptr;
+    char szInUse[128];
+    if (!NormalizeAddress(g_szAssignIP) || !IsHostAddress(g_szAssignIP)) {
+        pszText = "The IP address is invalid!";
+        pszCaption = "IP ERROR";
+    } else if (m_szMask[0] != '\0' && !NormalizeAddress(m_szMask)) {
+        pszText = "The mask address is invalid!";
+        pszCaption = "MASK ERROR";
+    } else if (m_szGateway[0] != '\0' && !NormalizeAddress(m_szGateway)) {
+        pszText = "The Gateway address is invalid!";
+        pszCaption = "GATEWAY ERROR";
+    } else if (IsAddressInUse(g_szAssignIP)) {
+        wsprintfA(szInUse, "The IP address\n%s\n maybe is in used!\n or Subnet error!",
+                  g_szAssignIP);
+        pszText = szInUse;
+        pszCaption = "IP ERROR";
+    } else {
+        std::memcpy(m_assignInfo.szIP, g_szAssignIP, sizeof m_assignInfo.szIP);
+        std::memcpy(m_assignInfo.szMask, m_szMask, sizeof m_assignInfo.szMask);
+        std::memcpy(m_assignInfo.szGateway, m_szGateway, sizeof m_assignInfo.szGateway);
+        GetDlgItem(IDOK)->EnableWindow(FALSE);
+        StartAssignTimer();
+        return;
+    }
+    MessageBoxA(nullptr, pszText, pszCaption, MB_OK);
+    UpdateTitle(m_hWnd, FALSE);
+}
+
+void CAddressAssignDlg::OnCancel() {
+    WSACleanup();
+    closesocket(m_hBootpSocket);
+    CDialog::OnCancel();
+}
+
+BOOL CAddressAssignDlg::NormalizeAddress(char* pszAddress) {
+    return NormalizeAddressText(std::span<char, 16>(pszAddress, 16));
+}
+
+BOOL CAddressAssignDlg::IsHostAddress(const char* pszAddress) {
+    auto address = ParseDottedAddress(pszAddress);
+    if (!address)
+        return FALSE;
+    BYTE first = (*address)[0];
+    return first != 0 && first != 127 && first < 224;
+}
+
+BOOL CAddressAssignDlg::IsAddressInUse(const char* pszAddress) {
+    m_nDataSize = kEchoDataSize;
+
+    // The workstation's own address; when it cannot be found there is nothing to compare
+    // the subnet with, and the probe alone decides.
+    char szHostName[HOST_NAME_BUFFER] = "";
+    std::string strOwnAddress;
+    if (gethostname(szHostName, sizeof szHostName) == 0) {
+        if (hostent* pHost = gethostbyname(szHostName); pHost && pHost->h_addr_list[0]) {
+            in_addr own;
+            std::memcpy(&own, pHost->h_addr_list[0], sizeof own);
+            strOwnAddress = inet_ntoa(own);
+        }
+    }
+    if (!strOwnAddress.empty() && !IsSameSubnetPrefix(strOwnAddress.c_str(), pszAddress)) {
+        int nAnswer = MessageBoxA(
+            nullptr, "Assign IP Address maybe in different subnet section!\n Do you want to continue? ",
+            "Subnet Warning!", MB_OKCANCEL);
+        if (nAnswer == IDCANCEL)
+            return TRUE;
+    }
+
+    m_icmp.Close(); // a socket left open by an earlier probe
+    m_icmp.Open(kProbeTimeout, kProbeTimeout);
+    m_icmp.SetTarget(pszAddress);
+    if (m_icmp.SendEcho(m_pPacket, m_nDataSize) == SOCKET_ERROR)
+        return FALSE;
+    if (m_icmp.Receive(m_pPacket, sizeof m_packetBuf) == SOCKET_ERROR)
+        return FALSE;
+    m_icmp.Close();
+    return TRUE;
+}
+
+BOOL CAddressAssignDlg::IsSameSubnetPrefix(const char* pszOwnAddress, const char* pszCandidate) {
+    // The numeric addresses under a mask: the one typed, else that of the workstation's
+    // interface, else 255.255.255.0. (Comparing the texts would tell 192.168.0.10 and
+    // 192.168.0.5 apart.)
+    DWORD dwOwn = ClassicInetAddr(pszOwnAddress);
+    DWORD dwCandidate = ClassicInetAddr(pszCandidate);
+    DWORD dwMask = ClassicInetAddr("255.255.255.0");
+    if (m_szMask[0] != '\0') {
+        dwMask = ClassicInetAddr(m_szMask);
+    } else {
+        unsigned long dwSize = 0;
+        if (GetIpAddrTable(nullptr, &dwSize, FALSE) == ERROR_INSUFFICIENT_BUFFER) {
+            std::vector<BYTE> buffer(dwSize);
+            auto* pTable = reinterpret_cast<PMIB_IPADDRTABLE>(buffer.data());
+            if (GetIpAddrTable(pTable, &dwSize, FALSE) == NO_ERROR) {
+                for (DWORD i = 0; i < pTable->dwNumEntries; ++i)
+                    if (pTable->table[i].dwAddr == dwOwn && pTable->table[i].dwMask != 0)
+                        dwMask = pTable->table[i].dwMask;
+            }
+        }
+    }
+    return (dwOwn & dwMask) == (dwCandidate & dwMask);
+}
+
+void CAddressAssignDlg::StartAssignTimer() {
+    m_nTickCount = 0;
+    m_nTickLimit = 50;
+    m_nTimerID = SetTimer(ASSIGN_TIMER_ID, 500, nullptr);
+    if (m_nTimerID != 0)
+        m_bTimerRunning = TRUE;
+}
+
+void CAddressAssignDlg::StopAssignTimer() {
+    if (m_bTimerRunning)
+        KillTimer(m_nTimerID);
+    m_bTimerRunning = FALSE;
+    closesocket(m_hBootpSocket);
+}
+
+void CAddressAssignDlg::OnTimer(UINT nIDEvent) {
+    if (m_nTickCount < m_nTickLimit) {
+        ++m_nTickCount;
+        return;
+    }
+    StopAssignTimer();
+    MessageBoxA(nullptr, "Setting IP ERROR", "Setting ERROR", MB_OK);
+    // The framework's cancel, not the override: the socket library stays started.
+    CDialog::OnCancel();
+    CDialog::OnTimer(nIDEvent);
+}
+
+void CAddressAssignDlg::UpdateTitle(HWND hWnd, BOOL bAssigning) {
+    std::string strTitle = static_cast<const char*>(g_strDeviceName);
+    if (bAssigning) {
+        strTitle += " - ";
+        if (m_assignInfo.byState == 3)
+            strTitle += "[assigning...]";
+    } else {
+        strTitle += "[Setting]";
+    }
+    if (strTitle.size() > kTitleBuffer - 1)
+        strTitle.resize(kTitleBuffer - 1);
+    ::SetWindowTextA(hWnd, strTitle.c_str());
+}

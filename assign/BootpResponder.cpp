@@ -1,0 +1,194 @@
+// The assign dialog's one-shot BOOTP/DHCP responder (RFC 951, RFC 2131, RFC 2132).
+//
+// It listens on UDP 67 from the moment the dialog opens, keeps only the requests of the
+// chosen appliance (its hardware address, then also the host name of its first request),
+// and answers nothing until "Assign IP" has armed it. Armed, it broadcasts a 300-byte reply
+// to port 68 for every accepted request: DHCPOFFER for DHCPDISCOVER, DHCPACK for
+// DHCPREQUEST, a plain BOOTP reply for a request without a message type. The DHCPACK ends
+// the dialog with IDOK.
+#include "assign/AddressAssignDlg.h"
+
+#include "proto/address.h"
+#include "proto/bootp_reply.h"
+#include "proto/hwaddr.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+std::array<std::uint8_t, 4> AddressBytes(DWORD dwNetworkOrder) {
+    std::array<std::uint8_t, 4> bytes;
+    std::memcpy(bytes.data(), &dwNetworkOrder, 4);
+    return bytes;
+}
+
+std::span<const std::uint8_t> Request(const BYTE* pRequest) {
+    return std::span<const std::uint8_t>(pRequest, BOOTP_RECV_SIZE);
+}
+} // namespace
+
+int CAddressAssignDlg::OpenResponderSocket() {
+    m_hBootpSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    if (m_hBootpSocket == INVALID_SOCKET) {
+        WSAGetLastError();
+        return 0;
+    }
+    DWORD dwTimeout = 500;
+    int nBroadcast = 1;
+    if (setsockopt(m_hBootpSocket, SOL_SOCKET, SO_RCVTIMEO,
+                   reinterpret_cast<const char*>(&dwTimeout), sizeof dwTimeout) == SOCKET_ERROR ||
+        setsockopt(m_hBootpSocket, SOL_SOCKET, SO_SNDTIMEO,
+                   reinterpret_cast<const char*>(&dwTimeout), sizeof dwTimeout) == SOCKET_ERROR ||
+        setsockopt(m_hBootpSocket, SOL_SOCKET, SO_BROADCAST,
+                   reinterpret_cast<const char*>(&nBroadcast), sizeof nBroadcast) == SOCKET_ERROR) {
+        WSAGetLastError();
+        return 0;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(67);
+    if (bind(m_hBootpSocket, reinterpret_cast<sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+        WSAGetLastError();
+        return 0;
+    }
+    if (WSAAsyncSelect(m_hBootpSocket, m_hWnd, WM_BOOTP_ASYNCH, FD_READ) == SOCKET_ERROR) {
+        WSAGetLastError();
+        return 0;
+    }
+    return 0;
+}
+
+LRESULT CAddressAssignDlg::OnBootpAsynch(WPARAM, LPARAM lParam) {
+    if (WSAGETSELECTERROR(lParam) != 0) {
+        char szText[100];
+        wsprintfA(szText, "WSAAsynch Event # %u, Error: %u",
+                  static_cast<unsigned>(WSAGETSELECTEVENT(lParam)),
+                  static_cast<unsigned>(WSAGETSELECTERROR(lParam)));
+        MessageBox(szText, "CVellumcrestUIDlg::OnPINGAsynch", MB_OK | MB_SYSTEMMODAL);
+    }
+
+    if (WSAGETSELECTEVENT(lParam) == FD_READ) {
+        std::memset(g_bootpRecvBuf, 0, sizeof g_bootpRecvBuf);
+        sockaddr_in from{};
+        int nFromLen = sizeof from;
+        if (recvfrom(m_hBootpSocket, reinterpret_cast<char*>(g_bootpRecvBuf), BOOTP_RECV_SIZE, 0,
+                     reinterpret_cast<sockaddr*>(&from), &nFromLen) == SOCKET_ERROR) {
+            WSAGetLastError();
+        } else {
+            char szHwAddr[18] = {};
+            FormatHardwareAddress(
+                std::span<const std::uint8_t, 6>(g_bootpRecvBuf + BOOTP_PACKET::CHADDR, 6),
+                std::span<char, 18>(szHwAddr, 18));
+            if (m_strHardwareAddress.CompareNoCase(szHwAddr) == 0) {
+                if (m_assignInfo.byState == 0 || MatchHostName(g_bootpRecvBuf))
+                    HandleBootRequest(g_bootpRecvBuf);
+            }
+        }
+    }
+
+    if (::IsWindow(m_hWnd)) {
+        InvalidateRect(m_hWnd, nullptr, FALSE);
+        ::UpdateWindow(m_hWnd);
+    }
+    return 0;
+}
+
+BOOL CAddressAssignDlg::MatchHostName(const BYTE* pRequest) {
+    if (!IsBootRequest(Request(pRequest)))
+        return FALSE;
+    // The remembered name holds 32 bytes; a longer option is compared over those 32, the
+    // part that could be remembered of it.
+    BOOL bMatch = FALSE;
+    WalkBootpOptions(Request(pRequest), [&](const BootpOption& option) {
+        if (option.code != OPTION_HOST_NAME)
+            return BootpWalkStep::Continue;
+        std::size_t n = std::min(option.length(), sizeof m_assignInfo.szHostName);
+        if (std::memcmp(option.value.data(), m_assignInfo.szHostName, n) == 0) {
+            bMatch = TRUE;
+            return BootpWalkStep::Stop;
+        }
+        return BootpWalkStep::Continue;
+    });
+    return bMatch;
+}
+
+void CAddressAssignDlg::HandleBootRequest(const BYTE* pRequest) {
+    if (gethostname(m_szLocalHostName, sizeof m_szLocalHostName) != 0) {
+        WSAGetLastError();
+        return;
+    }
+    hostent* pHost = gethostbyname(m_szLocalHostName);
+    if (!pHost || !pHost->h_addr_list[0]) {
+        WSAGetLastError();
+        return;
+    }
+    std::memcpy(&m_dwServerAddr, pHost->h_addr_list[0], sizeof m_dwServerAddr);
+
+    if (!IsBootRequest(Request(pRequest)))
+        return;
+
+    m_assignInfo.byKind = HasBootpMarker(Request(pRequest)) ? 2 : 1;
+
+    BootRequestOptions options = ReadBootRequest(Request(pRequest));
+    if (options.hostName) {
+        // Exactly the option's bytes, no terminator; what lies beyond keeps its contents.
+        std::size_t n = std::min(options.hostName->size(), sizeof m_assignInfo.szHostName);
+        std::memcpy(m_assignInfo.szHostName, options.hostName->data(), n);
+    }
+    int nMessageType = options.messageType == BOOTP_NO_MESSAGE_TYPE ? 0 : options.messageType;
+
+    if (m_assignInfo.byState != 3) {
+        std::memcpy(m_assignInfo.byHwAddr, pRequest + BOOTP_PACKET::CHADDR,
+                    sizeof m_assignInfo.byHwAddr);
+        m_assignInfo.byState = 3;
+    }
+
+    if (m_assignInfo.szIP[0] == '\0')
+        return; // not armed: watch only
+
+    m_assignInfo.byMsgType = static_cast<BYTE>(nMessageType);
+    std::memset(m_bootpReply, 0, sizeof m_bootpReply);
+    std::memcpy(m_bootpReply, pRequest, BOOTP_PACKET::OPTIONS);
+
+    if (SendBootReply()) {
+        StopAssignTimer();
+        WSACleanup();
+        // The framework's OnOK, not the override (which is "Assign IP").
+        CDialog::OnOK();
+    }
+}
+
+BOOL CAddressAssignDlg::SendBootReply() {
+    BootReplyValues values;
+    values.yourAddress = AddressBytes(ClassicInetAddr(g_szAssignIP));
+    values.serverAddress = AddressBytes(m_dwServerAddr);
+    values.subnetMask = AddressBytes(ClassicInetAddr(m_szMask));
+    values.router = AddressBytes(ClassicInetAddr(m_szGateway));
+    values.requestType =
+        m_assignInfo.byMsgType == 0 ? BOOTP_NO_MESSAGE_TYPE : m_assignInfo.byMsgType;
+    // A release, decline or inform gets no answer: there is no reply type that fits it.
+    std::array<std::uint8_t, BOOTP_PACKET::OPTIONS> request;
+    std::memcpy(request.data(), m_bootpReply, request.size());
+    if (!BuildBootReply(request, values, std::span<std::uint8_t, BOOTP_REPLY_SIZE>(m_bootpReply)))
+        return FALSE;
+
+    std::memset(&m_addrBootpDest, 0, sizeof m_addrBootpDest);
+    m_addrBootpDest.sin_family = AF_INET;
+    m_addrBootpDest.sin_port = htons(68);
+    m_addrBootpDest.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    if (sendto(m_hBootpSocket, reinterpret_cast<const char*>(m_bootpReply), static_cast<int>(BOOTP_REPLY_SIZE), 0,
+               reinterpret_cast<sockaddr*>(&m_addrBootpDest), sizeof m_addrBootpDest) ==
+        SOCKET_ERROR) {
+        WSAGetLastError();
+        return FALSE;
+    }
+    if (m_assignInfo.byMsgType != DHCPREQUEST)
+        return FALSE;
+    if (m_assignInfo.byKind == 2) {
+        m_assignInfo.byState = 3;
+        UpdateTitle(m_hWnd, FALSE);
+    }
+    g_bAssigned = 1;
+    return TRUE;
+}
