@@ -17,7 +17,10 @@
 
 namespace {
 
-const char kUsage[] = "usage: tavisol-cli search [--seconds S] [--json]\n";
+const char kUsage[] =
+    "usage: tavisol-cli search [--seconds S] [--json]\n"
+    "       tavisol-cli assign HOST --ip A [--mask M] [--gateway G] [--yes] [--wait S]\n"
+    "       tavisol-cli open HOST-OR-ADDRESS [--wait S]\n";
 
 struct Options {
     bool json = false;
@@ -43,6 +46,11 @@ void ReportSocketFailure(const tvposix::SocketFailure& f) {
     } else if (f.call == "bind") {
         std::fprintf(stderr, "tavisol-cli: cannot listen on UDP port %d: %s (%s)\n", f.port, why,
                      tvposix::WsaErrorName(f.error));
+    } else if (f.call == "socket(raw ICMP)") {
+        std::fprintf(stderr,
+                     "tavisol-cli: the in-use check could not run (no ICMP socket: %s, %s); the "
+                     "address counts as free\n",
+                     why, tvposix::WsaErrorName(f.error));
     } else if (f.call == "socket") {
         std::fprintf(stderr, "tavisol-cli: cannot open a UDP socket: %s (%s)\n", why,
                      tvposix::WsaErrorName(f.error));
@@ -105,33 +113,232 @@ void WriteAll(int fd, const std::string& text) {
     }
 }
 
-int Search(const Options& options) {
-    int listOut = DetachProgramStdout();
-    headless::Driver driver(false);
-    tvposix::SetFailureObserver(ReportSocketFailure);
-    driver.SetBoxObserver(ReportBox);
-    driver.Start(TavisolMain);
-    if (!driver.WaitForDialog(IDD_VELLUMCRESTUI_DIALOG, 10000)) {
-        std::fprintf(stderr, "tavisol-cli: the main window did not open\n");
-        return 1;
+// A running program: the main window open on the headless back end with the real clock,
+// boxes on stderr, socket failures explained.
+class Session {
+public:
+    Session() : m_listOut(DetachProgramStdout()), m_driver(false) {
+        tvposix::SetFailureObserver(ReportSocketFailure);
+        m_driver.SetBoxObserver(ReportBox);
     }
-    driver.Click(IDC_SEARCH);
-    if (options.seconds >= 0) {
-        driver.StepTime(static_cast<int>(options.seconds * 1000));
-    } else {
-        // The 16th tick of the search timer gives "Search" back: the window has ended.
-        driver.WaitUntil([] {
-            HWND hMain = AfxGetApp()->m_pMainWnd ? AfxGetApp()->m_pMainWnd->m_hWnd : nullptr;
-            return IsWindowEnabled(GetDlgItem(hMain, IDC_SEARCH)) != FALSE;
-        },
-                         30000);
-    }
-    std::vector<cli::Device> devices = ReadDevices(driver);
-    driver.Click(IDCANCEL);
-    driver.Join(5000);
 
-    WriteAll(listOut, options.json ? cli::ToJson(devices) : cli::ToTable(devices));
+    headless::Driver& driver() { return m_driver; }
+    int listOut() const { return m_listOut; }
+
+    bool Open() {
+        m_driver.Start(TavisolMain);
+        if (m_driver.WaitForDialog(IDD_VELLUMCRESTUI_DIALOG, 10000))
+            return true;
+        std::fprintf(stderr, "tavisol-cli: the main window did not open\n");
+        return false;
+    }
+
+    // Presses "Search" and waits for the end of the search window (its 16th tick gives
+    // "Search" back), or for the given number of seconds.
+    void Search(double seconds) {
+        m_driver.Click(IDC_SEARCH);
+        if (seconds >= 0)
+            m_driver.StepTime(static_cast<int>(seconds * 1000));
+        else
+            m_driver.WaitUntil([] { return IsWindowEnabled(MainItem(IDC_SEARCH)) != FALSE; },
+                               30000);
+    }
+
+    void Close() {
+        if (m_driver.TopDialog() == IDD_VELLUMCRESTUI_DIALOG)
+            m_driver.Click(IDCANCEL);
+        m_driver.Join(5000);
+    }
+
+    static HWND MainItem(int id) {
+        CWnd* pMain = AfxGetApp()->m_pMainWnd;
+        return GetDlgItem(pMain ? pMain->m_hWnd : nullptr, id);
+    }
+
+private:
+    int m_listOut;
+    headless::Driver m_driver;
+};
+
+// The index of the first row whose column text, trimmed, equals the text in any letter case.
+int FindRow(const std::vector<std::vector<std::string>>& rows, int column,
+            const std::string& text) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        CString cell(rows[i].at(static_cast<std::size_t>(column)));
+        cell.TrimRight();
+        if (cell.CompareNoCase(CString(text).TrimRight()) == 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// Reads the list on the user-interface thread (for WaitUntil predicates).
+std::vector<std::vector<std::string>> RowsNow() {
+    std::vector<std::vector<std::string>> rows;
+    HWND hList = Session::MainItem(IDC_DEVICE_LIST);
+    int count = static_cast<int>(SendMessageA(hList, LVM_GETITEMCOUNT, 0, 0));
+    CListCtrl* pList = static_cast<CListCtrl*>(CWnd::FromHandle(hList));
+    for (int i = 0; i < count; ++i)
+        rows.push_back({pList->GetItemText(i, 0).str(), pList->GetItemText(i, 1).str()});
+    return rows;
+}
+
+int RunSearch(const Options& options) {
+    Session session;
+    if (!session.Open())
+        return 1;
+    session.Search(options.seconds);
+    std::vector<cli::Device> devices = ReadDevices(session.driver());
+    session.Close();
+    WriteAll(session.listOut(), options.json ? cli::ToJson(devices) : cli::ToTable(devices));
     return 0;
+}
+
+struct AssignOptions {
+    std::string host;
+    std::string ip, mask, gateway;
+    bool yes = false;
+    double wait = -1; // < 0: the search window
+};
+
+int Fail(const std::string& reason) {
+    std::fprintf(stderr, "tavisol-cli: %s\n", reason.c_str());
+    return 1;
+}
+
+int RunAssign(const AssignOptions& options) {
+    Session session;
+    headless::Driver& driver = session.driver();
+    // "Subnet Warning!" goes on only when the user said so; every other box takes its
+    // default button.
+    bool yes = options.yes;
+    driver.SetBoxAnswerer([yes](const headless::BoxRecord& box) {
+        if (box.caption == "Subnet Warning!")
+            return yes ? IDOK : IDCANCEL;
+        return box.answer;
+    });
+    if (!session.Open())
+        return 1;
+
+    driver.Click(IDC_SEARCH);
+    std::string host = options.host;
+    auto isListed = [host] {
+        auto rows = RowsNow();
+        int row = FindRow(rows, 1, host);
+        return row >= 0 &&
+               CString(rows[static_cast<std::size_t>(row)][0]).TrimRight().CompareNoCase("No IP") ==
+                   0;
+    };
+    bool found;
+    if (options.wait >= 0)
+        found = driver.WaitUntil(isListed, static_cast<int>(options.wait * 1000));
+    else
+        found = driver.WaitUntil(
+                    [&] { return isListed() || IsWindowEnabled(Session::MainItem(IDC_SEARCH)); },
+                    30000) &&
+                driver.WaitUntil(isListed, 0);
+    if (!found) {
+        session.Close();
+        return Fail("no \"No IP\" appliance named " + host + " was found");
+    }
+
+    int row = FindRow(driver.Rows(IDC_DEVICE_LIST), 1, host);
+    driver.SelectRows(IDC_DEVICE_LIST, {row});
+    driver.DoubleClickList(IDC_DEVICE_LIST);
+    if (!driver.WaitForDialog(IDD_ADDRESS_ASSIGN, 5000)) {
+        session.Close();
+        return Fail("the assign dialog did not open");
+    }
+    driver.TypeText(IDC_IP_ADDRESS, options.ip);
+    driver.TypeText(IDC_SUBNET_MASK, options.mask);
+    driver.TypeText(IDC_GATEWAY, options.gateway);
+    std::size_t boxesBefore = driver.Snapshot().boxes.size();
+    driver.Click(IDOK);
+
+    // Refused input: the dialog is still open and "Assign IP" still usable.
+    if (driver.TopDialog() == IDD_ADDRESS_ASSIGN && driver.IsEnabled(IDOK)) {
+        std::vector<headless::BoxRecord> boxes = driver.Snapshot().boxes;
+        std::string reason = "the input was refused";
+        if (boxes.size() > boxesBefore) {
+            std::string text = boxes.back().text;
+            for (char& c : text)
+                if (c == '\n')
+                    c = ' ';
+            reason =
+                (text.find("maybe is in used") != std::string::npos ? "in use: " : "refused: ") +
+                text;
+        }
+        driver.Click(IDCANCEL);
+        session.Close();
+        return Fail(reason);
+    }
+
+    // The responder answers until the DHCPACK or the dialog's 25-second limit.
+    driver.WaitUntil(
+        [] {
+            CWnd* pMain = AfxGetApp()->m_pMainWnd;
+            return pMain && IsWindowEnabled(pMain->m_hWnd);
+        },
+        40000);
+    auto rows = driver.Rows(IDC_DEVICE_LIST);
+    std::vector<headless::BoxRecord> boxes = driver.Snapshot().boxes;
+    bool timedOut = !boxes.empty() && boxes.back().text == "Setting IP ERROR";
+    session.Close();
+    int assigned = FindRow(rows, 1, host);
+    if (assigned < 0 ||
+        CString(rows[static_cast<std::size_t>(assigned)][0]).TrimRight().CompareNoCase("No IP") ==
+            0)
+        return Fail(timedOut ? "Setting IP ERROR: the appliance did not take the address in time"
+                             : "the appliance was not given the address");
+    const auto& r = rows[static_cast<std::size_t>(assigned)];
+    WriteAll(session.listOut(), r[0] + "  " + r[1] + "\n");
+    return 0;
+}
+
+int RunOpen(const std::string& target, double wait) {
+    Session session;
+    headless::Driver& driver = session.driver();
+    if (!session.Open())
+        return 1;
+    driver.Click(IDC_SEARCH);
+    auto isListed = [target] {
+        auto rows = RowsNow();
+        return FindRow(rows, 1, target) >= 0 || FindRow(rows, 0, target) >= 0;
+    };
+    bool found =
+        wait >= 0
+            ? driver.WaitUntil(isListed, static_cast<int>(wait * 1000))
+            : driver.WaitUntil(
+                  [&] { return isListed() || IsWindowEnabled(Session::MainItem(IDC_SEARCH)); },
+                  30000) &&
+                  driver.WaitUntil(isListed, 0);
+    if (!found) {
+        session.Close();
+        return Fail("no appliance " + target + " was found");
+    }
+    auto rows = driver.Rows(IDC_DEVICE_LIST);
+    int row = FindRow(rows, 1, target);
+    if (row < 0)
+        row = FindRow(rows, 0, target);
+    driver.SelectRows(IDC_DEVICE_LIST, {row});
+    std::size_t before = driver.Snapshot().urlsOpened.size();
+    driver.Click(IDC_WEB_BROWSER);
+    std::vector<std::string> urls = driver.Snapshot().urlsOpened;
+    session.Close();
+    if (urls.size() == before)
+        return Fail("the administration page could not be opened");
+    WriteAll(session.listOut(), urls.back() + "\n");
+    return 0;
+}
+
+int Usage() {
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+int BadArgument(const char* arg) {
+    std::fprintf(stderr, "tavisol-cli: bad argument '%s'\n", arg);
+    return Usage();
 }
 
 } // namespace
@@ -141,22 +348,63 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (argc < 2 || std::strcmp(argv[1], "search") != 0) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-    Options options;
-    for (int i = 2; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--json")) {
-            options.json = true;
-        } else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc &&
-                   ParseSeconds(argv[i + 1], options.seconds)) {
-            ++i;
-        } else {
-            std::fprintf(stderr, "tavisol-cli: bad argument '%s'\n", argv[i]);
-            std::fputs(kUsage, stderr);
-            return 2;
+    if (argc < 2)
+        return Usage();
+    std::string command = argv[1];
+    if (command == "search") {
+        Options options;
+        for (int i = 2; i < argc; ++i) {
+            if (!std::strcmp(argv[i], "--json"))
+                options.json = true;
+            else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc &&
+                     ParseSeconds(argv[i + 1], options.seconds))
+                ++i;
+            else
+                return BadArgument(argv[i]);
         }
+        return RunSearch(options);
     }
-    return Search(options);
+    if (command == "assign") {
+        AssignOptions options;
+        bool haveIp = false;
+        for (int i = 2; i < argc; ++i) {
+            std::string arg = argv[i];
+            bool hasValue = i + 1 < argc;
+            if (arg == "--ip" && hasValue) {
+                options.ip = argv[++i];
+                haveIp = true;
+            } else if (arg == "--mask" && hasValue) {
+                options.mask = argv[++i];
+            } else if (arg == "--gateway" && hasValue) {
+                options.gateway = argv[++i];
+            } else if (arg == "--yes") {
+                options.yes = true;
+            } else if (arg == "--wait" && hasValue && ParseSeconds(argv[i + 1], options.wait)) {
+                ++i;
+            } else if (arg.rfind("--", 0) != 0 && options.host.empty()) {
+                options.host = arg;
+            } else {
+                return BadArgument(argv[i]);
+            }
+        }
+        if (options.host.empty() || !haveIp)
+            return Usage();
+        return RunAssign(options);
+    }
+    if (command == "open") {
+        std::string target;
+        double wait = -1;
+        for (int i = 2; i < argc; ++i) {
+            if (!std::strcmp(argv[i], "--wait") && i + 1 < argc && ParseSeconds(argv[i + 1], wait))
+                ++i;
+            else if (target.empty() && argv[i][0] != '-')
+                target = argv[i];
+            else
+                return BadArgument(argv[i]);
+        }
+        if (target.empty())
+            return Usage();
+        return RunOpen(target, wait);
+    }
+    return Usage();
 }

@@ -9,7 +9,7 @@ namespace cli {
 struct Device {
     std::string address; // "No IP" for an appliance without an address
     std::string host;
-    std::string hw;      // hardware-address text of a "No IP" row, else empty
+    std::string hw; // hardware-address text of a "No IP" row, else empty
 };
 
 // Bytes that are not valid UTF-8 become U+FFFD, so the text is always valid UTF-8.

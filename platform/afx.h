@@ -44,7 +44,9 @@ public:
         m_str += psz ? psz : "";
         return *this;
     }
-    friend CString operator+(const CString& a, const CString& b) { return CString(a.m_str + b.m_str); }
+    friend CString operator+(const CString& a, const CString& b) {
+        return CString(a.m_str + b.m_str);
+    }
     friend CString operator+(const CString& a, const char* b) { return a + CString(b); }
     friend CString operator+(const char* a, const CString& b) { return CString(a) + b; }
     friend bool operator==(const CString& a, const CString& b) { return a.m_str == b.m_str; }
@@ -225,8 +227,8 @@ public:
     int InsertItem(UINT nMask, int nItem, const char* lpszItem, UINT nState, UINT nStateMask,
                    int nImage, LPARAM lParam);
     BOOL SetItem(const LVITEMA* pItem);
-    BOOL SetItem(int nItem, int nSubItem, UINT nMask, const char* lpszItem, int nImage,
-                 UINT nState, UINT nStateMask, LPARAM lParam);
+    BOOL SetItem(int nItem, int nSubItem, UINT nMask, const char* lpszItem, int nImage, UINT nState,
+                 UINT nStateMask, LPARAM lParam);
     BOOL SetItemText(int nItem, int nSubItem, const char* lpszText);
     CString GetItemText(int nItem, int nSubItem) const;
     DWORD_PTR GetItemData(int nItem) const;
@@ -292,7 +294,9 @@ HINSTANCE AfxGetResourceHandle();
 int AfxWinMain();
 // Framework initialisations that change nothing the program relies on.
 inline void AfxEnableControlContainer() {}
-inline BOOL Enable3dControlsStatic() { return TRUE; }
+inline BOOL Enable3dControlsStatic() {
+    return TRUE;
+}
 
 #define ID_HELP 0xE146
 

@@ -22,9 +22,9 @@ void SocketReceived(SOCKET s);
 
 // A failed socket call, as the program saw it.
 struct SocketFailure {
-    std::string call;  // "socket", "bind", "setsockopt", ...
-    int error;         // the WSAE* code the call set
-    int port;          // the port a bind asked for, else 0
+    std::string call;   // "socket", "bind", "setsockopt", ...
+    int error;          // the WSAE* code the call set
+    int port;           // the port a bind asked for, else 0
     std::string detail; // the system's own words for the underlying error, when there is one
 };
 using FailureObserver = std::function<void(const SocketFailure&)>;

@@ -74,8 +74,8 @@ struct POINT {
 
 #define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
 #define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
-#define MAKEWORD(a, b) ((WORD)(((BYTE)((a) & 0xff)) | ((WORD)((BYTE)((b) & 0xff))) << 8))
-#define MAKELONG(a, b) ((LONG)(((WORD)((a) & 0xffff)) | ((DWORD)((WORD)((b) & 0xffff))) << 16))
+#define MAKEWORD(a, b) ((WORD)(((BYTE)((a)&0xff)) | ((WORD)((BYTE)((b)&0xff))) << 8))
+#define MAKELONG(a, b) ((LONG)(((WORD)((a)&0xffff)) | ((DWORD)((WORD)((b)&0xffff))) << 16))
 #define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
 #define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
 #define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
@@ -427,9 +427,9 @@ int closesocket(SOCKET s);
 int WSAAsyncSelect(SOCKET s, HWND hWnd, UINT wMsg, long lEvent);
 // The IPv4 interface table (IP Helper).
 struct MIB_IPADDRROW {
-    DWORD dwAddr;  // network order
+    DWORD dwAddr; // network order
     DWORD dwIndex;
-    DWORD dwMask;  // network order
+    DWORD dwMask; // network order
     DWORD dwBCastAddr;
     DWORD dwReasmSize;
     unsigned short unused1;

@@ -59,14 +59,17 @@ CString CString::Left(int nCount) const {
     return CString(m_str.substr(0, static_cast<std::size_t>(nCount)));
 }
 
-CString CString::Mid(int nFirst) const { return Mid(nFirst, GetLength()); }
+CString CString::Mid(int nFirst) const {
+    return Mid(nFirst, GetLength());
+}
 
 CString CString::Mid(int nFirst, int nCount) const {
     if (nFirst < 0)
         nFirst = 0;
     if (nFirst >= GetLength() || nCount <= 0)
         return CString();
-    return CString(m_str.substr(static_cast<std::size_t>(nFirst), static_cast<std::size_t>(nCount)));
+    return CString(
+        m_str.substr(static_cast<std::size_t>(nFirst), static_cast<std::size_t>(nCount)));
 }
 
 // ---- CStringArray ------------------------------------------------------------------------
@@ -114,7 +117,9 @@ CWnd* CWnd::FromHandle(HWND hWnd) {
     return it->second.get();
 }
 
-CWnd* CWnd::GetDlgItem(int nID) const { return FromHandle(::GetDlgItem(m_hWnd, nID)); }
+CWnd* CWnd::GetDlgItem(int nID) const {
+    return FromHandle(::GetDlgItem(m_hWnd, nID));
+}
 
 void CWnd::GetWindowText(CString& str) const {
     int n = ::GetWindowTextLengthA(m_hWnd);
@@ -135,11 +140,19 @@ int CWnd::MessageBox(const char* lpszText, const char* lpszCaption, UINT nType) 
     return ::MessageBoxA(m_hWnd, lpszText, lpszCaption, nType);
 }
 
-BOOL CWnd::ProcessWindowMessage(HWND, UINT, WPARAM, LPARAM, LRESULT&) { return FALSE; }
+BOOL CWnd::ProcessWindowMessage(HWND, UINT, WPARAM, LPARAM, LRESULT&) {
+    return FALSE;
+}
 
-void CWnd::OnSysCommand(UINT, LPARAM) { SetMsgHandled(FALSE); }
-void CWnd::OnPaint() { SetMsgHandled(FALSE); }
-void CWnd::OnTimer(UINT) { SetMsgHandled(FALSE); }
+void CWnd::OnSysCommand(UINT, LPARAM) {
+    SetMsgHandled(FALSE);
+}
+void CWnd::OnPaint() {
+    SetMsgHandled(FALSE);
+}
+void CWnd::OnTimer(UINT) {
+    SetMsgHandled(FALSE);
+}
 
 void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl) {
     if (!rControl.m_hWnd)
@@ -153,9 +166,9 @@ CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
 
 INT_PTR CDialog::DoModal() {
     HWND hParent = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
-    INT_PTR result = ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate),
-                                       hParent, &CDialog::DialogProc,
-                                       reinterpret_cast<LPARAM>(this));
+    INT_PTR result =
+        ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate), hParent,
+                          &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
     m_hWnd = nullptr;
     return result;
 }
@@ -176,7 +189,9 @@ void CDialog::OnOK() {
     EndDialog(IDOK);
 }
 
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+void CDialog::OnCancel() {
+    EndDialog(IDCANCEL);
+}
 
 void CDialog::DoDataExchange(CDataExchange*) {}
 
@@ -272,8 +287,8 @@ int CListCtrl::InsertItem(int nItem, const char* lpszItem) {
     return InsertItem(LVIF_TEXT, nItem, lpszItem, 0, 0, 0, 0);
 }
 
-int CListCtrl::InsertItem(UINT nMask, int nItem, const char* lpszItem, UINT nState,
-                          UINT nStateMask, int nImage, LPARAM lParam) {
+int CListCtrl::InsertItem(UINT nMask, int nItem, const char* lpszItem, UINT nState, UINT nStateMask,
+                          int nImage, LPARAM lParam) {
     LVITEMA item{};
     item.mask = nMask;
     item.iItem = nItem;
@@ -322,9 +337,8 @@ CString CListCtrl::GetItemText(int nItem, int nSubItem) const {
         item.iSubItem = nSubItem;
         item.pszText = buf.data();
         item.cchTextMax = size;
-        int n = static_cast<int>(::SendMessageA(m_hWnd, LVM_GETITEMTEXTA,
-                                                static_cast<WPARAM>(nItem),
-                                                reinterpret_cast<LPARAM>(&item)));
+        int n = static_cast<int>(::SendMessageA(
+            m_hWnd, LVM_GETITEMTEXTA, static_cast<WPARAM>(nItem), reinterpret_cast<LPARAM>(&item)));
         if (n < size - 1) {
             buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
             return CString(buf);
@@ -359,8 +373,8 @@ UINT CListCtrl::GetItemState(int nItem, UINT nMask) const {
 }
 
 int CListCtrl::GetNextItem(int nItem, int nFlags) const {
-    return static_cast<int>(::SendMessageA(m_hWnd, LVM_GETNEXTITEM, static_cast<WPARAM>(nItem),
-                                           MAKELPARAM(nFlags, 0)));
+    return static_cast<int>(
+        ::SendMessageA(m_hWnd, LVM_GETNEXTITEM, static_cast<WPARAM>(nItem), MAKELPARAM(nFlags, 0)));
 }
 
 BOOL CListCtrl::DeleteAllItems() {
@@ -378,7 +392,9 @@ CPaintDC::CPaintDC(CWnd* pWnd) : m_hWnd(pWnd->m_hWnd), m_ps{} {
     m_hDC = ::BeginPaint(m_hWnd, &m_ps);
 }
 
-CPaintDC::~CPaintDC() { ::EndPaint(m_hWnd, &m_ps); }
+CPaintDC::~CPaintDC() {
+    ::EndPaint(m_hWnd, &m_ps);
+}
 
 // ---- CWinApp -----------------------------------------------------------------------------
 
@@ -398,11 +414,17 @@ CWinApp::~CWinApp() {
         g_pApp = nullptr;
 }
 
-BOOL CWinApp::InitInstance() { return TRUE; }
+BOOL CWinApp::InitInstance() {
+    return TRUE;
+}
 
-CWinApp* AfxGetApp() { return g_pApp; }
+CWinApp* AfxGetApp() {
+    return g_pApp;
+}
 
-HINSTANCE AfxGetResourceHandle() { return ::GetModuleHandleA(nullptr); }
+HINSTANCE AfxGetResourceHandle() {
+    return ::GetModuleHandleA(nullptr);
+}
 
 int AfxWinMain() {
     CWinApp* pApp = AfxGetApp();

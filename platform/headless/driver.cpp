@@ -13,7 +13,9 @@
 namespace headless {
 
 namespace {
-Engine& E() { return Engine::Get(); }
+Engine& E() {
+    return Engine::Get();
+}
 
 Window* DialogFor(int dialogId) {
     if (dialogId == 0)
@@ -98,7 +100,9 @@ int Driver::Join(int timeoutMs) {
     return m_exitCode;
 }
 
-bool Driver::Finished() { return E().Finished(); }
+bool Driver::Finished() {
+    return E().Finished();
+}
 
 bool Driver::WaitForDialog(int templateId, int timeoutMs) {
     return E().WaitUntilIdleOr(
@@ -118,13 +122,17 @@ int Driver::TopDialog() {
     return id;
 }
 
-void Driver::WaitIdle() { E().WaitIdle(); }
+void Driver::WaitIdle() {
+    E().WaitIdle();
+}
 
 bool Driver::WaitUntil(const std::function<bool()>& predicate, int timeoutMs) {
     return E().WaitUntilIdleOr(predicate, timeoutMs);
 }
 
-void Driver::StepTime(int ms) { E().StepTime(static_cast<std::uint64_t>(ms)); }
+void Driver::StepTime(int ms) {
+    E().StepTime(static_cast<std::uint64_t>(ms));
+}
 
 void Driver::Act(std::function<void()> action) {
     E().PostTask(std::move(action));
@@ -181,7 +189,9 @@ void Driver::PressEscape() {
     });
 }
 
-void Driver::CloseBox() { SysCommand(SC_CLOSE); }
+void Driver::CloseBox() {
+    SysCommand(SC_CLOSE);
+}
 
 void Driver::SysCommand(UINT id) {
     Act([id] {
@@ -230,8 +240,8 @@ bool Driver::DoubleClickList(int listId) {
         nm.hdr.hwndFrom = list->hwnd;
         nm.hdr.idFrom = static_cast<UINT_PTR>(listId);
         nm.hdr.code = NM_DBLCLK;
-        nm.iItem = ::SendMessageA(list->hwnd, LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
-                                  LVNI_SELECTED);
+        nm.iItem =
+            ::SendMessageA(list->hwnd, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
         E().Dispatch(dlg->hwnd, WM_NOTIFY, static_cast<WPARAM>(listId),
                      reinterpret_cast<LPARAM>(&nm));
     });
@@ -304,11 +314,21 @@ void Driver::SetBoxObserver(std::function<void(const BoxRecord&)> observer) {
     OnUi([&] { E().SetBoxObserver(observer); });
 }
 
+void Driver::SetBoxAnswerer(std::function<int(const BoxRecord&)> answerer) {
+    if (!m_started) {
+        E().SetBoxAnswerer(std::move(answerer));
+        return;
+    }
+    OnUi([&] { E().SetBoxAnswerer(answerer); });
+}
+
 void Driver::FailSocketCall(const std::string& call, int wsaError, int count, int filter) {
     tvposix::InjectFailure(call, wsaError, count, filter);
 }
 
-void Driver::FailUiCall(const std::string& call, int count) { InjectUiFailure(call, count); }
+void Driver::FailUiCall(const std::string& call, int count) {
+    InjectUiFailure(call, count);
+}
 
 ListState Driver::List(int listId, int dialogId) {
     ListState state;
@@ -442,6 +462,8 @@ Record Driver::Snapshot() {
     return copy;
 }
 
-void Driver::OnUi(const std::function<void()>& fn) { E().RunOnUi(fn); }
+void Driver::OnUi(const std::function<void()>& fn) {
+    E().RunOnUi(fn);
+}
 
 } // namespace headless

@@ -70,6 +70,8 @@ public:
     // with no scripted answer get their default button at once.
     void AnswerNextBox(int answer, int afterMs = 0);
     void SetBoxObserver(std::function<void(const BoxRecord&)> observer);
+    // Decides the answer of every box without a scripted one (runs on the UI thread).
+    void SetBoxAnswerer(std::function<int(const BoxRecord&)> answerer);
 
     // ---- failures on demand: the named call fails `count` times (-1: always)
     void FailSocketCall(const std::string& call, int wsaError, int count = 1, int filter = -1);

@@ -26,12 +26,18 @@ std::uint64_t SteadyMs() {
 int DefaultAnswer(UINT style) {
     int button = static_cast<int>((style & MB_DEFMASK) >> 8);
     switch (style & MB_TYPEMASK) {
-    case MB_OKCANCEL: return button == 1 ? IDCANCEL : IDOK;
-    case MB_ABORTRETRYIGNORE: return button == 1 ? IDRETRY : button == 2 ? IDIGNORE : IDABORT;
-    case MB_YESNOCANCEL: return button == 1 ? IDNO : button == 2 ? IDCANCEL : IDYES;
-    case MB_YESNO: return button == 1 ? IDNO : IDYES;
-    case MB_RETRYCANCEL: return button == 1 ? IDCANCEL : IDRETRY;
-    default: return IDOK;
+    case MB_OKCANCEL:
+        return button == 1 ? IDCANCEL : IDOK;
+    case MB_ABORTRETRYIGNORE:
+        return button == 1 ? IDRETRY : button == 2 ? IDIGNORE : IDABORT;
+    case MB_YESNOCANCEL:
+        return button == 1 ? IDNO : button == 2 ? IDCANCEL : IDYES;
+    case MB_YESNO:
+        return button == 1 ? IDNO : IDYES;
+    case MB_RETRYCANCEL:
+        return button == 1 ? IDCANCEL : IDRETRY;
+    default:
+        return IDOK;
     }
 }
 } // namespace
@@ -55,6 +61,7 @@ void Engine::Reset(bool virtualClock) {
     m_imageLists.clear();
     m_boxScript.clear();
     m_boxObserver = nullptr;
+    m_boxAnswerer = nullptr;
     m_record = Record{};
     m_shellResult = 42;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -157,7 +164,8 @@ LRESULT Engine::Dispatch(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     m_changed.notify_all();
     if (!w->isDialog) {
         switch (w->kind) {
-        case res::ControlKind::ListView: return ListViewMessage(*w, msg, wParam, lParam);
+        case res::ControlKind::ListView:
+            return ListViewMessage(*w, msg, wParam, lParam);
         case res::ControlKind::StaticIcon:
             if (msg == STM_SETICON) {
                 HICON old = w->icon;
@@ -169,7 +177,8 @@ LRESULT Engine::Dispatch(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             if (msg == STM_GETICON)
                 return reinterpret_cast<LRESULT>(w->icon);
             return 0;
-        default: return 0;
+        default:
+            return 0;
         }
     }
     DLGPROC proc = w->proc;
@@ -294,7 +303,9 @@ void Engine::WatchSocket(SOCKET s, int fd, HWND hwnd, UINT msg, long events) {
     m_watches[s] = Watch{fd, hwnd, msg, events, false};
 }
 
-void Engine::UnwatchSocket(SOCKET s) { m_watches.erase(s); }
+void Engine::UnwatchSocket(SOCKET s) {
+    m_watches.erase(s);
+}
 
 void Engine::SocketReceived(SOCKET s) {
     auto it = m_watches.find(s);
@@ -407,8 +418,8 @@ void Engine::Idle(std::uint64_t deadline) {
     } else {
         std::uint64_t until = std::min(nextDue, deadline);
         if (until != kNoDeadline)
-            waitMs = static_cast<int>(std::min<std::uint64_t>(until > now ? until - now : 0,
-                                                              INT_MAX));
+            waitMs =
+                static_cast<int>(std::min<std::uint64_t>(until > now ? until - now : 0, INT_MAX));
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -439,6 +450,8 @@ int Engine::ShowMessageBox(HWND owner, const char* text, const char* caption, UI
         m_boxScript.pop_front();
     } else {
         box.answer = DefaultAnswer(style);
+        if (m_boxAnswerer)
+            box.answer = m_boxAnswerer(box);
     }
     m_record.boxes.push_back(box);
     if (m_boxObserver)
@@ -459,7 +472,13 @@ int Engine::ShowMessageBox(HWND owner, const char* text, const char* caption, UI
     return box.answer;
 }
 
-void Engine::ScriptBoxAnswer(int answer, int afterMs) { m_boxScript.push_back({answer, afterMs}); }
+void Engine::ScriptBoxAnswer(int answer, int afterMs) {
+    m_boxScript.push_back({answer, afterMs});
+}
+
+void Engine::SetBoxAnswerer(std::function<int(const BoxRecord&)> answerer) {
+    m_boxAnswerer = std::move(answerer);
+}
 
 void Engine::SetBoxObserver(std::function<void(const BoxRecord&)> observer) {
     m_boxObserver = std::move(observer);
@@ -482,7 +501,9 @@ ImageList* Engine::FindImageList(HIMAGELIST h) {
     return it == m_imageLists.end() ? nullptr : it->second.get();
 }
 
-void Engine::DestroyImageList(HIMAGELIST h) { m_imageLists.erase(h); }
+void Engine::DestroyImageList(HIMAGELIST h) {
+    m_imageLists.erase(h);
+}
 
 // ---- the driver side ---------------------------------------------------------------------
 
@@ -515,9 +536,8 @@ void Engine::StepTime(std::uint64_t ms) {
 
 void Engine::WaitIdle() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] {
-        return m_finished || (m_idle && m_tasks.empty() && !m_stepPending);
-    });
+    m_changed.wait(lock,
+                   [this] { return m_finished || (m_idle && m_tasks.empty() && !m_stepPending); });
 }
 
 bool Engine::WaitUntilIdleOr(const std::function<bool()>& uiPredicate, int timeoutMs) {
@@ -533,8 +553,8 @@ bool Engine::WaitUntilIdleOr(const std::function<bool()>& uiPredicate, int timeo
             return false;
         // Wait for the loop to do something, with a short cap in case the thing we wait
         // for happens outside the loop's view.
-        auto cap = std::min(deadline, std::chrono::steady_clock::now() +
-                                          std::chrono::milliseconds(20));
+        auto cap =
+            std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
         m_changed.wait_until(lock, cap, [&] { return m_activity != seen || m_finished; });
         if (std::chrono::steady_clock::now() >= deadline) {
             lock.unlock();

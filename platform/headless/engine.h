@@ -41,7 +41,7 @@ struct Window {
     HWND hwnd = nullptr;
     HWND parent = nullptr; // the dialog of a control; the owner of a dialog
     bool isDialog = false;
-    int id = 0;            // control id, or the template id of a dialog
+    int id = 0; // control id, or the template id of a dialog
     res::ControlKind kind = res::ControlKind::StaticText;
     std::string text;
     DWORD style = 0;
@@ -113,6 +113,8 @@ public:
     int ShowMessageBox(HWND owner, const char* text, const char* caption, UINT style);
     void ScriptBoxAnswer(int answer, int afterMs);
     void SetBoxObserver(std::function<void(const BoxRecord&)> observer);
+    // Chooses the answer of boxes that have no scripted answer (default: the default button).
+    void SetBoxAnswerer(std::function<int(const BoxRecord&)> answerer);
 
     // ---- image lists
     HIMAGELIST CreateImageList(int cx, int cy, UINT flags);
@@ -121,8 +123,8 @@ public:
 
     // ---- the driver side (any thread)
     void PostTask(std::function<void()> task);
-    void StepTime(std::uint64_t ms);     // asks the loop to let ms of virtual time pass
-    void WaitIdle();                     // until the loop has nothing left to do
+    void StepTime(std::uint64_t ms); // asks the loop to let ms of virtual time pass
+    void WaitIdle();                 // until the loop has nothing left to do
     bool WaitUntilIdleOr(const std::function<bool()>& uiPredicate, int timeoutMs);
     void SetFinished(bool finished);
     bool Finished();
@@ -189,6 +191,7 @@ private:
     };
     std::deque<ScriptedAnswer> m_boxScript;
     std::function<void(const BoxRecord&)> m_boxObserver;
+    std::function<int(const BoxRecord&)> m_boxAnswerer;
 
     Record m_record;
     int m_shellResult = 42;

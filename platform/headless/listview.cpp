@@ -34,7 +34,9 @@ int CopyOut(const std::string& text, LPSTR buf, int max) {
     return n;
 }
 
-bool ValidRow(const Window& w, WPARAM index) { return index < w.rows.size(); }
+bool ValidRow(const Window& w, WPARAM index) {
+    return index < w.rows.size();
+}
 
 // A merge sort of our own: the callback may rank rows inconsistently (texts that compare
 // equal to everything), which the standard sorts do not allow; this one stays in bounds and
@@ -102,7 +104,8 @@ LRESULT ListViewMessage(Window& w, UINT msg, WPARAM wParam, LPARAM lParam) {
         const auto* item = reinterpret_cast<const LVITEMA*>(lParam);
         if (!item || item->iItem < 0 || item->iSubItem != 0)
             return -1;
-        std::size_t at = std::min<std::size_t>(static_cast<std::size_t>(item->iItem), w.rows.size());
+        std::size_t at =
+            std::min<std::size_t>(static_cast<std::size_t>(item->iItem), w.rows.size());
         ListRow row;
         if (item->mask & LVIF_TEXT)
             SetText(row, 0, item->pszText);
@@ -187,9 +190,11 @@ LRESULT ListViewMessage(Window& w, UINT msg, WPARAM wParam, LPARAM lParam) {
         for (int i = start + 1; i < static_cast<int>(w.rows.size()); ++i) {
             if (flags == LVNI_ALL)
                 return i;
-            if ((flags & LVNI_SELECTED) && (w.rows[static_cast<std::size_t>(i)].state & LVIS_SELECTED))
+            if ((flags & LVNI_SELECTED) &&
+                (w.rows[static_cast<std::size_t>(i)].state & LVIS_SELECTED))
                 return i;
-            if ((flags & LVNI_FOCUSED) && (w.rows[static_cast<std::size_t>(i)].state & LVIS_FOCUSED))
+            if ((flags & LVNI_FOCUSED) &&
+                (w.rows[static_cast<std::size_t>(i)].state & LVIS_FOCUSED))
                 return i;
         }
         return -1;

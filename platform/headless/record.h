@@ -25,9 +25,9 @@ struct MenuItem {
 };
 
 struct IconChange {
-    int dialogId = 0;  // template of the dialog the control belongs to
+    int dialogId = 0; // template of the dialog the control belongs to
     int controlId = 0;
-    int iconId = 0;    // resource id of the icon, 0 for none
+    int iconId = 0; // resource id of the icon, 0 for none
 };
 
 struct DialogRun {

@@ -11,7 +11,9 @@ using headless::Engine;
 using headless::Window;
 
 namespace {
-Engine& E() { return Engine::Get(); }
+Engine& E() {
+    return Engine::Get();
+}
 
 HICON IconHandle(int id) {
     return reinterpret_cast<HICON>(static_cast<std::uintptr_t>(0x10000 + id));
@@ -27,7 +29,9 @@ HWND FirstTabStop(const Window& dlg) {
 }
 } // namespace
 
-const char* TvDefaultAppTitle() { return "tavisol"; }
+const char* TvDefaultAppTitle() {
+    return "tavisol";
+}
 
 HINSTANCE GetModuleHandleA(LPCSTR) {
     return reinterpret_cast<HINSTANCE>(static_cast<std::uintptr_t>(0x400000));
@@ -102,7 +106,9 @@ HWND GetParent(HWND hWnd) {
     return w ? w->parent : nullptr;
 }
 
-BOOL IsWindow(HWND hWnd) { return E().Find(hWnd) != nullptr; }
+BOOL IsWindow(HWND hWnd) {
+    return E().Find(hWnd) != nullptr;
+}
 
 BOOL EnableWindow(HWND hWnd, BOOL bEnable) {
     Window* w = E().Find(hWnd);
@@ -164,7 +170,7 @@ LONG_PTR SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwNewLong) {
     Window* w = E().Find(hWnd);
     if (!w)
         return 0;
-    LONG_PTR* slot = nIndex == DWLP_USER       ? &w->user
+    LONG_PTR* slot = nIndex == DWLP_USER        ? &w->user
                      : nIndex == DWLP_MSGRESULT ? &w->msgResult
                      : nIndex == GWLP_USERDATA  ? &w->userData
                                                 : nullptr;
@@ -179,7 +185,7 @@ LONG_PTR GetWindowLongPtrA(HWND hWnd, int nIndex) {
     Window* w = E().Find(hWnd);
     if (!w)
         return 0;
-    return nIndex == DWLP_USER       ? w->user
+    return nIndex == DWLP_USER        ? w->user
            : nIndex == DWLP_MSGRESULT ? w->msgResult
            : nIndex == GWLP_USERDATA  ? w->userData
                                       : 0;
@@ -235,7 +241,9 @@ HDC BeginPaint(HWND hWnd, PAINTSTRUCT* lpPaint) {
     return hdc;
 }
 
-BOOL EndPaint(HWND, const PAINTSTRUCT*) { return TRUE; }
+BOOL EndPaint(HWND, const PAINTSTRUCT*) {
+    return TRUE;
+}
 
 BOOL DrawIcon(HDC, int, int, HICON hIcon) {
     E().Rec().drawnIcons.push_back(headless::IconId(hIcon));
@@ -245,8 +253,10 @@ BOOL DrawIcon(HDC, int, int, HICON hIcon) {
 int GetSystemMetrics(int nIndex) {
     switch (nIndex) {
     case SM_CXICON:
-    case SM_CYICON: return 32;
-    default: return 0;
+    case SM_CYICON:
+        return 32;
+    default:
+        return 0;
     }
 }
 
@@ -258,7 +268,9 @@ UINT_PTR SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC) {
     return E().SetTimer(hWnd, nIDEvent, uElapse);
 }
 
-BOOL KillTimer(HWND hWnd, UINT_PTR uIDEvent) { return E().KillTimer(hWnd, uIDEvent); }
+BOOL KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
+    return E().KillTimer(hWnd, uIDEvent);
+}
 
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
     return E().ShowMessageBox(hWnd, lpText, lpCaption, uType);
@@ -294,7 +306,8 @@ BOOL AppendMenuA(HMENU hMenu, UINT uFlags, UINT_PTR uIDNewItem, LPCSTR lpNewItem
     Window* w = E().Find(reinterpret_cast<HWND>(hMenu));
     if (!w)
         return FALSE;
-    w->sysMenu.push_back({uFlags, uIDNewItem, (uFlags & MF_SEPARATOR) || !lpNewItem ? "" : lpNewItem});
+    w->sysMenu.push_back(
+        {uFlags, uIDNewItem, (uFlags & MF_SEPARATOR) || !lpNewItem ? "" : lpNewItem});
     return TRUE;
 }
 
@@ -336,9 +349,13 @@ HINSTANCE ShellExecuteA(HWND, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR, LPCSTR,
     return reinterpret_cast<HINSTANCE>(static_cast<std::intptr_t>(result));
 }
 
-DWORD GetTickCount() { return static_cast<DWORD>(E().Now()); }
+DWORD GetTickCount() {
+    return static_cast<DWORD>(E().Now());
+}
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+DWORD GetCurrentProcessId() {
+    return static_cast<DWORD>(::getpid());
+}
 
 // ---- the socket seam ---------------------------------------------------------------------
 
@@ -346,6 +363,10 @@ namespace tvposix {
 void WatchSocket(SOCKET s, int fd, HWND hWnd, UINT wMsg, long lEvent) {
     E().WatchSocket(s, fd, hWnd, wMsg, lEvent);
 }
-void UnwatchSocket(SOCKET s) { E().UnwatchSocket(s); }
-void SocketReceived(SOCKET s) { E().SocketReceived(s); }
+void UnwatchSocket(SOCKET s) {
+    E().UnwatchSocket(s);
+}
+void SocketReceived(SOCKET s) {
+    E().SocketReceived(s);
+}
 } // namespace tvposix

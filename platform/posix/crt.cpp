@@ -5,7 +5,9 @@
 #include <cstdio>
 
 namespace {
-unsigned char FoldAscii(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
+unsigned char FoldAscii(unsigned char c) {
+    return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c;
+}
 } // namespace
 
 int _mbscmp(const unsigned char* a, const unsigned char* b) {

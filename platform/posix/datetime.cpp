@@ -64,7 +64,8 @@ bool COleDateTime::ParseDateTime(const char* lpszDate, DWORD, DWORD) {
             ++rest;
         if (*rest != '\0' && !ParseTime(rest, fraction))
             return false;
-        m_dt = static_cast<double>(DaysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d))) +
+        m_dt = static_cast<double>(
+                   DaysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d))) +
                fraction;
     } else {
         if (!ParseTime(lpszDate, fraction))

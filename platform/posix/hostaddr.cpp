@@ -85,7 +85,8 @@ DWORD GetIpAddrTable(PMIB_IPADDRTABLE pIpAddrTable, unsigned long* pdwSize, BOOL
             MIB_IPADDRROW row{};
             row.dwAddr = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
             if (ifa->ifa_netmask)
-                row.dwMask = reinterpret_cast<const sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr;
+                row.dwMask =
+                    reinterpret_cast<const sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr;
             row.dwIndex = if_nametoindex(ifa->ifa_name);
             row.dwBCastAddr = 1;
             row.dwReasmSize = 65535;

@@ -64,33 +64,57 @@ tvposix::FailureObserver g_observer;
 
 int WsaFromErrno(int e) {
     switch (e) {
-    case EINTR: return WSAEINTR;
-    case EBADF: return WSAENOTSOCK;
+    case EINTR:
+        return WSAEINTR;
+    case EBADF:
+        return WSAENOTSOCK;
     case EACCES:
-    case EPERM: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
+    case EPERM:
+        return WSAEACCES;
+    case EFAULT:
+        return WSAEFAULT;
+    case EINVAL:
+        return WSAEINVAL;
     case EMFILE:
-    case ENFILE: return WSAEMFILE;
-    case EAGAIN: return WSAEWOULDBLOCK;
-    case ENOTSOCK: return WSAENOTSOCK;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP: return WSAEOPNOTSUPP;
-    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ECONNRESET: return WSAECONNRESET;
+    case ENFILE:
+        return WSAEMFILE;
+    case EAGAIN:
+        return WSAEWOULDBLOCK;
+    case ENOTSOCK:
+        return WSAENOTSOCK;
+    case EMSGSIZE:
+        return WSAEMSGSIZE;
+    case EPROTONOSUPPORT:
+        return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT:
+        return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP:
+        return WSAEOPNOTSUPP;
+    case EAFNOSUPPORT:
+        return WSAEAFNOSUPPORT;
+    case EADDRINUSE:
+        return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+        return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+        return WSAENETDOWN;
+    case ENETUNREACH:
+        return WSAENETUNREACH;
+    case ECONNRESET:
+        return WSAECONNRESET;
     case ENOBUFS:
-    case ENOMEM: return WSAENOBUFS;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    case ENOPROTOOPT: return WSAENOPROTOOPT;
-    default: return WSAEINVAL;
+    case ENOMEM:
+        return WSAENOBUFS;
+    case ETIMEDOUT:
+        return WSAETIMEDOUT;
+    case ECONNREFUSED:
+        return WSAECONNREFUSED;
+    case EHOSTUNREACH:
+        return WSAEHOSTUNREACH;
+    case ENOPROTOOPT:
+        return WSAENOPROTOOPT;
+    default:
+        return WSAEINVAL;
     }
 }
 
@@ -168,9 +192,16 @@ int ReceiveFromPingSocket(const SocketEntry& entry, char* buf, int len, int flag
         return FailWithErrno("recvfrom");
     }
     int total = kIpHeader + static_cast<int>(n);
-    unsigned char header[kIpHeader] = {0x45, 0, static_cast<unsigned char>(total >> 8),
-                                       static_cast<unsigned char>(total & 0xff), 0, 0, 0, 0,
-                                       64, IPPROTO_ICMP};
+    unsigned char header[kIpHeader] = {0x45,
+                                       0,
+                                       static_cast<unsigned char>(total >> 8),
+                                       static_cast<unsigned char>(total & 0xff),
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       64,
+                                       IPPROTO_ICMP};
     std::memcpy(header + 12, &source.sin_addr, 4);
     if (from) {
         std::memcpy(from, &source, sizeof source);
@@ -234,32 +265,58 @@ int DescriptorOf(SOCKET s) {
 
 const char* WsaErrorName(int error) {
     switch (error) {
-    case WSAEINTR: return "WSAEINTR";
-    case WSAEACCES: return "WSAEACCES";
-    case WSAEFAULT: return "WSAEFAULT";
-    case WSAEINVAL: return "WSAEINVAL";
-    case WSAEMFILE: return "WSAEMFILE";
-    case WSAEWOULDBLOCK: return "WSAEWOULDBLOCK";
-    case WSAENOTSOCK: return "WSAENOTSOCK";
-    case WSAEMSGSIZE: return "WSAEMSGSIZE";
-    case WSAENOPROTOOPT: return "WSAENOPROTOOPT";
-    case WSAEPROTONOSUPPORT: return "WSAEPROTONOSUPPORT";
-    case WSAESOCKTNOSUPPORT: return "WSAESOCKTNOSUPPORT";
-    case WSAEOPNOTSUPP: return "WSAEOPNOTSUPP";
-    case WSAEAFNOSUPPORT: return "WSAEAFNOSUPPORT";
-    case WSAEADDRINUSE: return "WSAEADDRINUSE";
-    case WSAEADDRNOTAVAIL: return "WSAEADDRNOTAVAIL";
-    case WSAENETDOWN: return "WSAENETDOWN";
-    case WSAENETUNREACH: return "WSAENETUNREACH";
-    case WSAECONNRESET: return "WSAECONNRESET";
-    case WSAENOBUFS: return "WSAENOBUFS";
-    case WSAETIMEDOUT: return "WSAETIMEDOUT";
-    case WSAECONNREFUSED: return "WSAECONNREFUSED";
-    case WSAEHOSTUNREACH: return "WSAEHOSTUNREACH";
-    case WSASYSNOTREADY: return "WSASYSNOTREADY";
-    case WSAVERNOTSUPPORTED: return "WSAVERNOTSUPPORTED";
-    case WSANOTINITIALISED: return "WSANOTINITIALISED";
-    default: return "WSA error";
+    case WSAEINTR:
+        return "WSAEINTR";
+    case WSAEACCES:
+        return "WSAEACCES";
+    case WSAEFAULT:
+        return "WSAEFAULT";
+    case WSAEINVAL:
+        return "WSAEINVAL";
+    case WSAEMFILE:
+        return "WSAEMFILE";
+    case WSAEWOULDBLOCK:
+        return "WSAEWOULDBLOCK";
+    case WSAENOTSOCK:
+        return "WSAENOTSOCK";
+    case WSAEMSGSIZE:
+        return "WSAEMSGSIZE";
+    case WSAENOPROTOOPT:
+        return "WSAENOPROTOOPT";
+    case WSAEPROTONOSUPPORT:
+        return "WSAEPROTONOSUPPORT";
+    case WSAESOCKTNOSUPPORT:
+        return "WSAESOCKTNOSUPPORT";
+    case WSAEOPNOTSUPP:
+        return "WSAEOPNOTSUPP";
+    case WSAEAFNOSUPPORT:
+        return "WSAEAFNOSUPPORT";
+    case WSAEADDRINUSE:
+        return "WSAEADDRINUSE";
+    case WSAEADDRNOTAVAIL:
+        return "WSAEADDRNOTAVAIL";
+    case WSAENETDOWN:
+        return "WSAENETDOWN";
+    case WSAENETUNREACH:
+        return "WSAENETUNREACH";
+    case WSAECONNRESET:
+        return "WSAECONNRESET";
+    case WSAENOBUFS:
+        return "WSAENOBUFS";
+    case WSAETIMEDOUT:
+        return "WSAETIMEDOUT";
+    case WSAECONNREFUSED:
+        return "WSAECONNREFUSED";
+    case WSAEHOSTUNREACH:
+        return "WSAEHOSTUNREACH";
+    case WSASYSNOTREADY:
+        return "WSASYSNOTREADY";
+    case WSAVERNOTSUPPORTED:
+        return "WSAVERNOTSUPPORTED";
+    case WSANOTINITIALISED:
+        return "WSANOTINITIALISED";
+    default:
+        return "WSA error";
     }
 }
 
@@ -300,8 +357,12 @@ int WSACleanup() {
     return 0;
 }
 
-int WSAGetLastError() { return t_lastError; }
-void WSASetLastError(int iError) { t_lastError = iError; }
+int WSAGetLastError() {
+    return t_lastError;
+}
+void WSASetLastError(int iError) {
+    t_lastError = iError;
+}
 
 SOCKET socket(int af, int type, int protocol) {
     bool rawIcmp = type == SOCK_RAW && protocol == IPPROTO_ICMP;
@@ -384,7 +445,7 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr*
     if (!buf || len < 0)
         return FailWith("sendto", WSAEFAULT);
     ssize_t n = libc::sendto(entry.fd, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL, to,
-                         static_cast<socklen_t>(tolen));
+                             static_cast<socklen_t>(tolen));
     if (n < 0) {
         if ((errno == EAGAIN || errno == EWOULDBLOCK) && !entry.nonBlocking)
             return FailWith("sendto", WSAETIMEDOUT);
@@ -411,7 +472,7 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int
     if (entry.pingSocket)
         return ReceiveFromPingSocket(entry, buf, len, flags, from, fromlen);
     ssize_t n = libc::recvfrom(entry.fd, buf, static_cast<std::size_t>(len), flags | MSG_TRUNC,
-                           reinterpret_cast<sockaddr*>(&source), &sourceLen);
+                               reinterpret_cast<sockaddr*>(&source), &sourceLen);
     if (n < 0) {
         if ((errno == EAGAIN || errno == EWOULDBLOCK) && !entry.nonBlocking)
             return FailWith("recvfrom", WSAETIMEDOUT);
