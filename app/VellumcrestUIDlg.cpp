@@ -1,14 +1,15 @@
 // The main window: construction, initialisation, the system menu's About box, painting
 // when minimised, closing, and the column sorting of the device list.
 #include "app/VellumcrestUIDlg.h"
+#include "app/SocketLibrary.h"
 
 #include "app/AboutDlg.h"
 #include "app/ListSorter.h"
 
 CVellumcrestUIDlg::CVellumcrestUIDlg(CWnd* pParent)
     : CDialog(IDD, pParent), m_hIcon(nullptr), m_nTimerID(0), m_nTickCount(0), m_nTickLimit(15),
-      m_nIconFrame(0), m_nSortColumn(-1), m_bSortAscending(TRUE), m_hClientSocket(0),
-      m_bootpRecvBuf{}, m_bSearchTimerRunning(FALSE) {
+      m_nIconFrame(0), m_nSortColumn(-1), m_bSortAscending(TRUE),
+      m_hClientSocket(0), m_bootpRecvBuf{}, m_bSearchTimerRunning(FALSE) {
     m_hIcon = LoadIconA(AfxGetResourceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
 }
 
@@ -31,15 +32,7 @@ BOOL CVellumcrestUIDlg::OnInitDialog() {
     m_listDevices.InsertColumn(0, "IP Address", LVCFMT_LEFT, 160);
     m_listDevices.InsertColumn(1, "Host name", LVCFMT_LEFT, 160);
 
-    WSADATA wsaData;
-    if (WSAStartup(MAKEWORD(2, 1), &wsaData) != 0) {
-        int nError = WSAStartup(MAKEWORD(1, 1), &wsaData);
-        if (nError != 0) {
-            char szText[100];
-            wsprintfA(szText, "Cannot use WinSock!\nError Code: %d", nError);
-            MessageBox(szText, nullptr, MB_ICONWARNING);
-        }
-    }
+    StartSocketLibrary(this);
 
     GetDlgItem(IDC_WEB_BROWSER)->EnableWindow(FALSE);
     m_hClientSocket = 0;
@@ -86,7 +79,9 @@ void CVellumcrestUIDlg::OnPaint() {
     dc.DrawIcon(x, y, m_hIcon);
 }
 
-HCURSOR CVellumcrestUIDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+HCURSOR CVellumcrestUIDlg::OnQueryDragIcon() {
+    return static_cast<HCURSOR>(m_hIcon);
+}
 
 void CVellumcrestUIDlg::OnCancel() {
     StopReplyListener();

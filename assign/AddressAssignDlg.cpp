@@ -3,6 +3,7 @@
 #include "assign/AddressAssignDlg.h"
 
 #include "app/Globals.h"
+#include "app/SocketLibrary.h"
 #include "proto/address.h"
 
 #include <cstring>
@@ -42,15 +43,7 @@ void CAddressAssignDlg::DoDataExchange(CDataExchange* pDX) {
 BOOL CAddressAssignDlg::OnInitDialog() {
     CDialog::OnInitDialog();
 
-    WSADATA wsaData;
-    if (WSAStartup(MAKEWORD(2, 1), &wsaData) != 0) {
-        int nError = WSAStartup(MAKEWORD(1, 1), &wsaData);
-        if (nError != 0) {
-            char szText[100];
-            wsprintfA(szText, "Cannot use WinSock!\nError Code: %d", nError);
-            MessageBox(szText, nullptr, MB_ICONWARNING);
-        }
-    }
+    StartSocketLibrary(this);
 
     std::memset(&m_assignInfo, 0, sizeof m_assignInfo);
     m_pPacket = m_packetBuf;
@@ -135,7 +128,8 @@ BOOL CAddressAssignDlg::IsAddressInUse(const char* pszAddress) {
     }
     if (!strOwnAddress.empty() && !IsSameSubnetPrefix(strOwnAddress.c_str(), pszAddress)) {
         int nAnswer = MessageBoxA(
-            nullptr, "Assign IP Address maybe in different subnet section!\n Do you want to continue? ",
+            nullptr,
+            "Assign IP Address maybe in different subnet section!\n Do you want to continue? ",
             "Subnet Warning!", MB_OKCANCEL);
         if (nAnswer == IDCANCEL)
             return TRUE;

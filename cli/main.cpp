@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <unistd.h>
 
@@ -144,6 +145,16 @@ public:
                                30000);
     }
 
+    // After "Search": waits until the row is listed, for the given seconds or else until the
+    // end of the search window. Runs isListed on the user-interface thread.
+    bool WaitForRow(const std::function<bool()>& isListed, double seconds) {
+        if (seconds >= 0)
+            return m_driver.WaitUntil(isListed, static_cast<int>(seconds * 1000));
+        m_driver.WaitUntil(
+            [&] { return isListed() || IsWindowEnabled(MainItem(IDC_SEARCH)) != FALSE; }, 30000);
+        return m_driver.WaitUntil(isListed, 0);
+    }
+
     void Close() {
         if (m_driver.TopDialog() == IDD_VELLUMCRESTUI_DIALOG)
             m_driver.Click(IDCANCEL);
@@ -229,15 +240,7 @@ int RunAssign(const AssignOptions& options) {
                CString(rows[static_cast<std::size_t>(row)][0]).TrimRight().CompareNoCase("No IP") ==
                    0;
     };
-    bool found;
-    if (options.wait >= 0)
-        found = driver.WaitUntil(isListed, static_cast<int>(options.wait * 1000));
-    else
-        found = driver.WaitUntil(
-                    [&] { return isListed() || IsWindowEnabled(Session::MainItem(IDC_SEARCH)); },
-                    30000) &&
-                driver.WaitUntil(isListed, 0);
-    if (!found) {
+    if (!session.WaitForRow(isListed, options.wait)) {
         session.Close();
         return Fail("no \"No IP\" appliance named " + host + " was found");
     }
@@ -305,14 +308,7 @@ int RunOpen(const std::string& target, double wait) {
         auto rows = RowsNow();
         return FindRow(rows, 1, target) >= 0 || FindRow(rows, 0, target) >= 0;
     };
-    bool found =
-        wait >= 0
-            ? driver.WaitUntil(isListed, static_cast<int>(wait * 1000))
-            : driver.WaitUntil(
-                  [&] { return isListed() || IsWindowEnabled(Session::MainItem(IDC_SEARCH)); },
-                  30000) &&
-                  driver.WaitUntil(isListed, 0);
-    if (!found) {
+    if (!session.WaitForRow(isListed, wait)) {
         session.Close();
         return Fail("no appliance " + target + " was found");
     }
