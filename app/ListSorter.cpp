@@ -54,7 +54,8 @@ int CALLBACK CListSorter::CompareItems(LPARAM lParam1, LPARAM lParam2, LPARAM lP
     case SORT_INTEGER: {
         // The difference wraps as 32-bit arithmetic does.
         auto diff = static_cast<std::uint32_t>(Atol32(a)) - static_cast<std::uint32_t>(Atol32(b));
-        return static_cast<int>(static_cast<std::int32_t>(diff * static_cast<std::uint32_t>(nSign)));
+        return static_cast<int>(
+            static_cast<std::int32_t>(diff * static_cast<std::uint32_t>(nSign)));
     }
     case SORT_REAL: {
         double diff = (std::atof(a) - std::atof(b)) * nSign;

@@ -20,4 +20,6 @@ BOOL CTavisolApp::InitInstance() {
     return FALSE;
 }
 
-int TavisolMain() { return AfxWinMain(); }
+int TavisolMain() {
+    return AfxWinMain();
+}

@@ -12,8 +12,8 @@
 #include "proto/bootp.h"
 #include "res/resource.h"
 
-#define WM_BOOTP_ASYNCH 1234  // readiness of the responder's socket
-#define ASSIGN_TIMER_ID 1235  // 500 ms ticks of the time limit
+#define WM_BOOTP_ASYNCH 1234 // readiness of the responder's socket
+#define ASSIGN_TIMER_ID 1235 // 500 ms ticks of the time limit
 
 // Room for any host name the system can have: a shorter buffer makes the name lookup fail,
 // and with it every answer of the responder.
@@ -25,10 +25,10 @@ struct ASSIGN_INFO {
     char szIP[16];       // the accepted address text; non-empty arms the responder
     char szMask[16];
     char szGateway[16];
-    BYTE byHwAddr[6];    // chaddr of the first request handled
-    BYTE byState;        // 0, then 3 once a request of the appliance has been handled
-    BYTE byMsgType;      // DHCP message type of the request being answered, 0 for none
-    BYTE byKind;         // 1: the last request had no marker, 2: it had; 0 before the first
+    BYTE byHwAddr[6]; // chaddr of the first request handled
+    BYTE byState;     // 0, then 3 once a request of the appliance has been handled
+    BYTE byMsgType;   // DHCP message type of the request being answered, 0 for none
+    BYTE byKind;      // 1: the last request had no marker, 2: it had; 0 before the first
 };
 
 // The address text of the last accepted assignment, normalised; and whether the DHCPACK for
@@ -56,8 +56,8 @@ protected:
     LRESULT OnBootpAsynch(WPARAM wParam, LPARAM lParam);
 
     BEGIN_MSG_MAP(CAddressAssignDlg, CDialog)
-        MSG_WM_TIMER(OnTimer)
-        MESSAGE_HANDLER_EX(WM_BOOTP_ASYNCH, OnBootpAsynch)
+    MSG_WM_TIMER(OnTimer)
+    MESSAGE_HANDLER_EX(WM_BOOTP_ASYNCH, OnBootpAsynch)
     END_MSG_MAP()
 
     // Checks and the title (AddressAssignDlg.cpp).

@@ -177,9 +177,9 @@ BOOL CAddressAssignDlg::SendBootReply() {
     m_addrBootpDest.sin_family = AF_INET;
     m_addrBootpDest.sin_port = htons(68);
     m_addrBootpDest.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-    if (sendto(m_hBootpSocket, reinterpret_cast<const char*>(m_bootpReply), static_cast<int>(BOOTP_REPLY_SIZE), 0,
-               reinterpret_cast<sockaddr*>(&m_addrBootpDest), sizeof m_addrBootpDest) ==
-        SOCKET_ERROR) {
+    if (sendto(m_hBootpSocket, reinterpret_cast<const char*>(m_bootpReply),
+               static_cast<int>(BOOTP_REPLY_SIZE), 0, reinterpret_cast<sockaddr*>(&m_addrBootpDest),
+               sizeof m_addrBootpDest) == SOCKET_ERROR) {
         WSAGetLastError();
         return FALSE;
     }

@@ -8,9 +8,10 @@
 #include <cstring>
 
 CIcmp::CIcmp()
-    : m_pIcmpHeader(nullptr), m_pIpHeader(nullptr), m_hRawSocket(INVALID_SOCKET), m_addrDest{},
-      m_addrFrom{}, m_dwRoundTrip(0), m_dwSendTick(0), m_dwRecvTick(0), m_nRecvLength(0),
-      m_nSequence(0), m_nIdentifier(0), m_nLastError(0), m_nErrorKind(0) {}
+    : m_pIcmpHeader(nullptr), m_pIpHeader(nullptr),
+      m_hRawSocket(INVALID_SOCKET), m_addrDest{}, m_addrFrom{}, m_dwRoundTrip(0), m_dwSendTick(0),
+      m_dwRecvTick(0), m_nRecvLength(0), m_nSequence(0), m_nIdentifier(0), m_nLastError(0),
+      m_nErrorKind(0) {}
 
 CIcmp::~CIcmp() {
     if (m_hRawSocket != INVALID_SOCKET)
@@ -25,8 +26,8 @@ BOOL CIcmp::Open(int nRecvTimeout, int nSendTimeout) {
         return FALSE;
     }
     if (setsockopt(m_hRawSocket, SOL_SOCKET, SO_RCVTIMEO,
-                   reinterpret_cast<const char*>(&nRecvTimeout), sizeof nRecvTimeout) ==
-        SOCKET_ERROR) {
+                   reinterpret_cast<const char*>(&nRecvTimeout),
+                   sizeof nRecvTimeout) == SOCKET_ERROR) {
         m_nLastError = WSAGetLastError();
         m_nErrorKind = 2;
         closesocket(m_hRawSocket);
@@ -34,8 +35,8 @@ BOOL CIcmp::Open(int nRecvTimeout, int nSendTimeout) {
         return FALSE;
     }
     if (setsockopt(m_hRawSocket, SOL_SOCKET, SO_SNDTIMEO,
-                   reinterpret_cast<const char*>(&nSendTimeout), sizeof nSendTimeout) ==
-        SOCKET_ERROR) {
+                   reinterpret_cast<const char*>(&nSendTimeout),
+                   sizeof nSendTimeout) == SOCKET_ERROR) {
         m_nLastError = WSAGetLastError();
         m_nErrorKind = 3;
         closesocket(m_hRawSocket);
@@ -62,9 +63,9 @@ int CIcmp::SendEcho(BYTE* pBuffer, int nDataSize) {
                      static_cast<std::uint16_t>(m_nIdentifier),
                      static_cast<std::uint16_t>(m_nSequence), GetTickCount());
     m_dwSendTick = GetTickCount();
-    int nSent = sendto(m_hRawSocket, reinterpret_cast<const char*>(pBuffer),
-                       static_cast<int>(nLength), 0, reinterpret_cast<sockaddr*>(&m_addrDest),
-                       sizeof m_addrDest);
+    int nSent =
+        sendto(m_hRawSocket, reinterpret_cast<const char*>(pBuffer), static_cast<int>(nLength), 0,
+               reinterpret_cast<sockaddr*>(&m_addrDest), sizeof m_addrDest);
     if (nSent == SOCKET_ERROR) {
         m_nLastError = WSAGetLastError();
         m_nErrorKind = 1;
@@ -85,7 +86,8 @@ int CIcmp::Receive(BYTE* pBuffer, int nSize) {
 
     m_nRecvLength = n;
     m_pIpHeader = pBuffer;
-    EchoAnswer answer = ReadEchoAnswer(std::span<const std::uint8_t>(pBuffer, static_cast<std::size_t>(n)));
+    EchoAnswer answer =
+        ReadEchoAnswer(std::span<const std::uint8_t>(pBuffer, static_cast<std::size_t>(n)));
     if (answer.tooShort) {
         MessageBoxA(nullptr, "Short message!", "CIcmp::Receive", MB_SYSTEMMODAL);
         m_nErrorKind = 2;

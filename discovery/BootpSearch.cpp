@@ -24,9 +24,8 @@ LRESULT CVellumcrestUIDlg::OnBootpSearchAsynch(WPARAM, LPARAM lParam) {
         std::memset(m_bootpRecvBuf, 0, sizeof m_bootpRecvBuf);
         sockaddr_in from{};
         int nFromLen = sizeof from;
-        int nReceived =
-            recvfrom(g_hBootpSearchSocket, reinterpret_cast<char*>(m_bootpRecvBuf),
-                     BOOTP_RECV_SIZE, 0, reinterpret_cast<sockaddr*>(&from), &nFromLen);
+        int nReceived = recvfrom(g_hBootpSearchSocket, reinterpret_cast<char*>(m_bootpRecvBuf),
+                                 BOOTP_RECV_SIZE, 0, reinterpret_cast<sockaddr*>(&from), &nFromLen);
         if (nReceived == SOCKET_ERROR) {
             WSAGetLastError();
         } else {

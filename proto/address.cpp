@@ -6,7 +6,9 @@
 
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 // One part at text[pos...]: its value, and pos moved past it. An empty part is 0. False
 // when the digits overflow 32 bits.
@@ -88,10 +90,9 @@ std::optional<std::array<std::uint8_t, 4>> ParseDottedAddress(std::string_view t
     }
     if (value == 0xFFFFFFFFu)
         return std::nullopt;
-    return std::array<std::uint8_t, 4>{static_cast<std::uint8_t>(value >> 24),
-                                       static_cast<std::uint8_t>(value >> 16),
-                                       static_cast<std::uint8_t>(value >> 8),
-                                       static_cast<std::uint8_t>(value)};
+    return std::array<std::uint8_t, 4>{
+        static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+        static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
 }
 
 std::uint32_t ClassicInetAddr(std::string_view text) {

@@ -9,10 +9,10 @@
 #include <span>
 
 struct BootReplyValues {
-    std::array<std::uint8_t, 4> yourAddress{}; // yiaddr: the address being assigned
+    std::array<std::uint8_t, 4> yourAddress{};   // yiaddr: the address being assigned
     std::array<std::uint8_t, 4> serverAddress{}; // siaddr and option 54
-    std::array<std::uint8_t, 4> subnetMask{};  // option 1
-    std::array<std::uint8_t, 4> router{};      // option 3
+    std::array<std::uint8_t, 4> subnetMask{};    // option 1
+    std::array<std::uint8_t, 4> router{};        // option 3
     // The request's DHCP message type, BOOTP_NO_MESSAGE_TYPE for a plain BOOTP request.
     // DHCPDISCOVER is answered with DHCPOFFER, DHCPREQUEST with DHCPACK.
     int requestType = BOOTP_NO_MESSAGE_TYPE;

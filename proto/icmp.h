@@ -35,7 +35,7 @@ std::size_t BuildEchoRequest(std::span<std::uint8_t> buffer, std::size_t dataSiz
 
 // What a received datagram (IP header first, as a raw socket delivers it) says.
 struct EchoAnswer {
-    bool tooShort = true;        // shorter than its IP header and 8 bytes
+    bool tooShort = true; // shorter than its IP header and 8 bytes
     std::size_t ipHeaderLength = 0;
     std::uint8_t type = 0;
     std::uint16_t identifier = 0; // little-endian at ICMP offset 4

@@ -64,8 +64,8 @@ const DialogTemplate kDialogs[] = {
      WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX |
          DS_MODALFRAME | DS_SETFONT,
      WS_EX_APPWINDOW, "MS Shell Dlg", 9, kMainControls},
-    {IDD_ADDRESS_ASSIGN, "IP ASSIGN DIALOG", 181, 123, WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT,
-     0, "System", 10, kAssignControls},
+    {IDD_ADDRESS_ASSIGN, "IP ASSIGN DIALOG", 181, 123,
+     WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFONT, 0, "System", 10, kAssignControls},
 };
 
 const StringResource kStrings[] = {
@@ -74,10 +74,14 @@ const StringResource kStrings[] = {
 };
 
 const IconResource kIcons[] = {
-    {IDR_MAINFRAME, "app"},           {IDI_STATUS_IDLE, "status-idle"},
-    {IDI_STATUS_LEFT, "status-left"}, {IDI_STATUS_RIGHT, "status-right"},
-    {IDI_STATUS_MIDDLE, "status-middle"}, {IDI_DEVICE_1, "device-blue"},
-    {IDI_DEVICE_0, "device-green"},   {IDI_DEVICE_2, "device-orange"},
+    {IDR_MAINFRAME, "app"},
+    {IDI_STATUS_IDLE, "status-idle"},
+    {IDI_STATUS_LEFT, "status-left"},
+    {IDI_STATUS_RIGHT, "status-right"},
+    {IDI_STATUS_MIDDLE, "status-middle"},
+    {IDI_DEVICE_1, "device-blue"},
+    {IDI_DEVICE_0, "device-green"},
+    {IDI_DEVICE_2, "device-orange"},
 };
 
 template <typename T> const T* FindById(std::span<const T> items, int id) {
@@ -87,12 +91,22 @@ template <typename T> const T* FindById(std::span<const T> items, int id) {
 
 } // namespace
 
-std::span<const DialogTemplate> AllDialogs() { return kDialogs; }
-std::span<const StringResource> AllStrings() { return kStrings; }
-std::span<const IconResource> AllIcons() { return kIcons; }
+std::span<const DialogTemplate> AllDialogs() {
+    return kDialogs;
+}
+std::span<const StringResource> AllStrings() {
+    return kStrings;
+}
+std::span<const IconResource> AllIcons() {
+    return kIcons;
+}
 
-const DialogTemplate* FindDialog(int id) { return FindById(AllDialogs(), id); }
-const IconResource* FindIcon(int id) { return FindById(AllIcons(), id); }
+const DialogTemplate* FindDialog(int id) {
+    return FindById(AllDialogs(), id);
+}
+const IconResource* FindIcon(int id) {
+    return FindById(AllIcons(), id);
+}
 const char* FindString(int id) {
     const StringResource* s = FindById(AllStrings(), id);
     return s ? s->text : nullptr;

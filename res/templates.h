@@ -8,22 +8,30 @@
 
 namespace res {
 
-enum class ControlKind { PushButton, DefPushButton, ListView, StaticIcon, StaticText, StaticRect, Edit };
+enum class ControlKind {
+    PushButton,
+    DefPushButton,
+    ListView,
+    StaticIcon,
+    StaticText,
+    StaticRect,
+    Edit
+};
 
 struct ControlTemplate {
     int id;
     ControlKind kind;
-    const char* text;  // caption of a button or static text; the icon id's name for an icon
-    int iconId;        // for StaticIcon: the icon shown; 0 otherwise
-    short x, y, cx, cy; // dialog units
-    std::uint32_t style; // window styles beyond the kind's own (WS_TABSTOP, WS_GROUP, ...)
+    const char* text;          // caption of a button or static text; the icon id's name for an icon
+    int iconId;                // for StaticIcon: the icon shown; 0 otherwise
+    short x, y, cx, cy;        // dialog units
+    std::uint32_t style;       // window styles beyond the kind's own (WS_TABSTOP, WS_GROUP, ...)
     std::uint32_t exStyle = 0; // extended styles (WS_EX_STATICEDGE)
 };
 
 struct DialogTemplate {
     int id;
     const char* caption;
-    short cx, cy;         // dialog units
+    short cx, cy; // dialog units
     std::uint32_t style;
     std::uint32_t exStyle;
     const char* fontFace;
