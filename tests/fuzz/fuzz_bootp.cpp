@@ -1,5 +1,5 @@
 // libFuzzer target for proto/: every read-only BOOTP/DHCP operation on an
-// arbitrary datagram (RFC 951, 2131, 2132).
+// arbitrary datagram, and the reply built to it (RFC 951, 2131, 2132).
 //
 // libFuzzer hands over an exact-size heap copy, so AddressSanitizer reports
 // any read past the datagram. Beyond "no crash", properties that must hold
@@ -8,6 +8,7 @@
 //
 //   fuzz_bootp -dict=tests/fuzz/fuzz_bootp.dict [corpus_dir]
 #include "proto/bootp.h"
+#include "proto/bootp_reply.h"
 #include "proto/hwaddr.h"
 
 #include <algorithm>
@@ -48,6 +49,66 @@ bool MatchesOwnValue(std::span<const std::uint8_t> buf, std::span<const std::uin
     return HostNameOptionMatches(buf, std::string_view(stored.get(), name.size()));
 }
 
+// The reply to the datagram as the responder would send it. The same datagram in the
+// cleared receive buffer must get the very same reply, since an unsent byte reads as zero.
+void CheckReply(std::span<const std::uint8_t> datagram, std::span<const std::uint8_t> cleared,
+                int requestType) {
+    constexpr std::uint8_t STALE = 0x5A;
+    BootReplyValues values;
+    values.yourAddress = {192, 168, 0, 10};
+    values.serverAddress = {192, 168, 0, 2};
+    values.subnetMask = {255, 255, 255, 0};
+    values.router = {192, 168, 0, 1};
+    values.requestType = requestType;
+
+    std::array<std::uint8_t, BOOTP_REPLY_SIZE> reply;
+    std::array<std::uint8_t, BOOTP_REPLY_SIZE> replyToCleared;
+    reply.fill(STALE);
+    replyToCleared.fill(STALE);
+    const bool built = BuildBootReply(datagram, values, reply);
+    Require(built == BuildBootReply(cleared, values, replyToCleared));
+    Require(reply == replyToCleared);
+
+    const bool dhcp = requestType == DHCPDISCOVER || requestType == DHCPREQUEST;
+    Require(built == (dhcp || requestType == BOOTP_NO_MESSAGE_TYPE));
+    if (!built) {
+        Require(std::all_of(reply.begin(), reply.end(), [](auto b) { return b == STALE; }));
+        return;
+    }
+
+    Require(reply[BOOTP_PACKET::OP] == BOOTREPLY);
+    Require(reply[BOOTP_PACKET::SECS] == 0 && reply[BOOTP_PACKET::SECS + 1] == 0);
+    Require(std::equal(values.yourAddress.begin(), values.yourAddress.end(),
+                       reply.begin() + BOOTP_PACKET::YIADDR));
+    Require(std::equal(values.serverAddress.begin(), values.serverAddress.end(),
+                       reply.begin() + BOOTP_PACKET::SIADDR));
+    for (std::size_t i = 1; i < BOOTP_PACKET::OPTIONS; ++i) {
+        const bool written = (i >= BOOTP_PACKET::SECS && i < BOOTP_PACKET::FLAGS) ||
+                             (i >= BOOTP_PACKET::YIADDR && i < BOOTP_PACKET::GIADDR);
+        Require(written || reply[i] == cleared[i]);
+    }
+
+    // The project's own option walk has to read the reply back as the options it wrote.
+    const std::vector<std::uint8_t> expectedCodes =
+        dhcp ? std::vector<std::uint8_t>{OPTION_SUBNET_MASK,   OPTION_ROUTER,
+                                         OPTION_MESSAGE_TYPE,  OPTION_SERVER_ID,
+                                         OPTION_LEASE_TIME,    OPTION_RENEWAL_TIME,
+                                         OPTION_REBINDING_TIME}
+             : std::vector<std::uint8_t>{OPTION_SUBNET_MASK, OPTION_ROUTER};
+    std::vector<std::uint8_t> codes;
+    std::size_t end = BOOTP_PACKET::OPTIONS;
+    const BootpWalkEnd how = WalkBootpOptions(reply, [&](const BootpOption& option) {
+        codes.push_back(option.code);
+        end = option.offset + OPTION_HEADER_SIZE + option.length();
+        return BootpWalkStep::Continue;
+    });
+    Require(how == BootpWalkEnd::EndOption);
+    Require(codes == expectedCodes);
+    Require(end == (dhcp ? REPLY_OFFSET_END : REPLY_OFFSET_END_NO_TYPE));
+    Require(reply[end] == OPTION_END);
+    Require(std::all_of(reply.begin() + end + 1, reply.end(), [](auto b) { return b == 0; }));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -82,6 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Require(Inside(*request.hostName, area));
         Require(MatchesOwnValue(datagram, *request.hostName));
     }
+    CheckReply(datagram, cleared, request.messageType);
 
     // Arbitrary remembered name: the datagram's tail, a length picked by byte 0.
     const std::size_t nameLength = size == 0 ? 0 : std::min<std::size_t>(data[0] % 64, size);
