@@ -67,7 +67,14 @@ void CVellumcrestUIDlg::OnDblclkDeviceList(NMHDR*, LRESULT* pResult) {
             CString strAssigned = g_szAssignIP;
             if (auto address = ParseDottedAddress(g_szAssignIP))
                 strAssigned = DottedText(*address).data();
-            m_listDevices.SetItemText(nItem, 0, strAssigned);
+            // Replies that came in while the dialog was open were listed above this row, so
+            // its index no longer holds; its host name does (the list shows each name once).
+            for (int i = 0; i < m_listDevices.GetItemCount(); ++i) {
+                if (m_listDevices.GetItemText(i, 1) == g_strDeviceName) {
+                    m_listDevices.SetItemText(i, 0, strAssigned);
+                    break;
+                }
+            }
             return;
         }
         if (nResult == IDCANCEL)

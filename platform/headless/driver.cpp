@@ -176,6 +176,9 @@ void Driver::PressEnter() {
                 id = w->id;
                 from = c;
             }
+        // A disabled default button is not pressed by Enter either.
+        if (Window* def = E().Find(from); def && !def->enabled)
+            return;
         SendCommand(*dlg, id, from);
     });
 }

@@ -549,8 +549,13 @@ bool Engine::WaitUntilIdleOr(const std::function<bool()>& uiPredicate, int timeo
             return true;
         std::unique_lock<std::mutex> lock(m_mutex);
         std::uint64_t seen = m_activity;
-        if (m_finished)
-            return false;
+        if (m_finished) {
+            // The program may have ended right after the last look, with the very event that
+            // was waited for among its last acts: its final state decides.
+            lock.unlock();
+            RunOnUi([&] { result = uiPredicate(); });
+            return result;
+        }
         // Wait for the loop to do something, with a short cap in case the thing we wait
         // for happens outside the loop's view.
         auto cap =

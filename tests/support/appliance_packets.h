@@ -29,7 +29,7 @@ Bytes DiscoveryReply(const std::string& hostName);
  *    44  sname, 64 bytes
  *   108  file, 128 bytes: the family's marker text by default
  *   236  cookie 63 82 53 63
- *   240  options: 53 (DHCPDISCOVER), then those added, then End; zeros after
+ *   240  options: 53 (DHCPDISCOVER unless told), then those added, then End; zeros after
  */
 class BootpRequest {
 public:

@@ -1,0 +1,396 @@
+// The assign dialog: its title, the checks of "Assign IP" and their boxes, the subnet warning,
+// the echo probe that refuses a taken address, the time limit, and Cancel at any moment.
+#include "tests/support/assign_session.h"
+
+#include <chrono>
+#include <ostream>
+
+namespace testlab {
+namespace {
+
+using BoxList = std::vector<headless::BoxRecord>;
+
+constexpr const char* kSubnetText =
+    "Assign IP Address maybe in different subnet section!\n Do you want to continue? ";
+
+std::string InUseText(const std::string& normalised) {
+    return "The IP address\n" + normalised + "\n maybe is in used!\n or Subnet error!";
+}
+
+class AssignDialogTest : public AssignSession {};
+
+// ---- the title ---------------------------------------------------------------------------------
+
+struct TitleCase {
+    const char* name;
+    std::string deviceName;
+    bool requestSeen; // the responder handled a request before "Assign IP"
+    std::string editing;
+    std::string checking;
+};
+
+void PrintTo(const TitleCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const std::string k70(70, 'n');
+const std::string k76(76, 'n');
+const std::string k100(100, 'n');
+
+const TitleCase kTitleCases[] = {
+    {"Name", kNimbus, false, "Nimbus[Setting]", "Nimbus - "},
+    {"NameAfterRequest", kNimbus, true, "Nimbus[Setting]", "Nimbus - [assigning...]"},
+    {"EmptyName", "", false, "[Setting]", " - "},
+    {"EmptyNameAfterRequest", "", true, "[Setting]", " - [assigning...]"},
+    // 79 characters at most.
+    {"SeventyCharacters", k70, true, k70 + "[Setting]", k70 + " - [assig"},
+    {"SeventySixCharacters", k76, true, k76 + "[Se", k76 + " - "},
+    {"HundredCharacters", k100, true, k100.substr(0, 79), k100.substr(0, 79)},
+};
+
+class AssignDialogTitleTest : public LoneAssignDialog,
+                              public ::testing::WithParamInterface<TitleCase> {};
+
+TEST_P(AssignDialogTitleTest, NameWithTheStateOfTheDialog) {
+    const TitleCase& c = GetParam();
+    ASSERT_TRUE(RunAlone(c.deviceName, kNimbusHw));
+    EXPECT_EQ(driver->Title(), c.editing);
+    if (c.requestSeen) {
+        ASSERT_TRUE(SendToResponder(BootpRequest().HostName(kNimbus).Build()));
+    }
+    EXPECT_EQ(driver->Title(), c.editing); // a request alone does not change it
+
+    // While "Assign IP" checks, seen from inside the refusal's box; afterwards the editing
+    // title again.
+    std::string whileChecking;
+    driver->SetBoxObserver([&](const headless::BoxRecord&) {
+        char text[256] = "";
+        ::GetWindowTextA(AssignDialogNow(), text, sizeof text);
+        whileChecking = text;
+    });
+    Assign("");
+    driver->SetBoxObserver(nullptr);
+    EXPECT_EQ(whileChecking, c.checking);
+    EXPECT_EQ(driver->Title(), c.editing);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, AssignDialogTitleTest, ::testing::ValuesIn(kTitleCases),
+                         [](const ::testing::TestParamInfo<TitleCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---- the checks of "Assign IP" -----------------------------------------------------------------
+
+struct CheckCase {
+    const char* name;
+    const char* ip;
+    const char* mask;
+    const char* gateway;
+    std::string text; // of the one box shown
+    const char* caption;
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+constexpr const char* kIpInvalid = "The IP address is invalid!";
+constexpr const char* kMaskInvalid = "The mask address is invalid!";
+constexpr const char* kGatewayInvalid = "The Gateway address is invalid!";
+
+const CheckCase kCheckCases[] = {
+    {"EmptyAddress", "", "", "", kIpInvalid, "IP ERROR"},
+    {"AllOnesAddress", "255.255.255.255", "", "", kIpInvalid, "IP ERROR"},
+    {"PartAbove255", "10.200.0.256", "", "", kIpInvalid, "IP ERROR"},
+    {"TwoDots", "10.200.50", "", "", kIpInvalid, "IP ERROR"},
+    {"FourDots", "10.200.0.50.1", "", "", kIpInvalid, "IP ERROR"},
+    // Addresses no appliance can have.
+    {"ZeroNetwork", "0000.1.1.1", "", "", kIpInvalid, "IP ERROR"},
+    {"AllZeros", "0.0.0.0", "", "", kIpInvalid, "IP ERROR"},
+    {"Loopback", "127.0.0.1", "", "", kIpInvalid, "IP ERROR"},
+    {"LoopbackTop", "127.255.255.254", "", "", kIpInvalid, "IP ERROR"},
+    {"Multicast", "224.0.0.1", "", "", kIpInvalid, "IP ERROR"},
+    {"Reserved", "240.0.0.1", "", "", kIpInvalid, "IP ERROR"},
+    {"BelowAllOnes", "255.255.255.254", "", "", kIpInvalid, "IP ERROR"},
+    // Only the first failing check speaks.
+    {"AddressAndMaskBad", "10.200.50", "255.255.255.255", "x", kIpInvalid, "IP ERROR"},
+    {"AllOnesMask", kFreeAddress, "255.255.255.255", "", kMaskInvalid, "MASK ERROR"},
+    {"MaskAndGatewayBad", kFreeAddress, "255.255.255", "x", kMaskInvalid, "MASK ERROR"},
+    {"AllOnesGateway", kFreeAddress, "255.255.255.0", "255.255.255.255", kGatewayInvalid,
+     "GATEWAY ERROR"},
+    {"GatewayPartAbove255", kFreeAddress, "", "10.200.0.999", kGatewayInvalid, "GATEWAY ERROR"},
+    // The kernel answers for its own address; the box names the normalised text, which the
+    // mask's normalisation leaves alone.
+    {"AddressAnswersTheEcho", kTakenAddress, "255.255.255.0", "", InUseText("10.200..11"),
+     "IP ERROR"},
+    // Each entry is cut to 15 characters before any check: cut, these three are the
+    // workstation's own address and a valid mask and gateway; whole, they would be another
+    // address and an invalid mask.
+    {"EntriesCutToFifteen", "0010.200.000.011", "255.255.255.0  x", "10.200.0.254   x",
+     InUseText("10.200..1"), "IP ERROR"},
+};
+
+class AssignDialogCheckTest : public AssignDialogTest,
+                              public ::testing::WithParamInterface<CheckCase> {};
+
+TEST_P(AssignDialogCheckTest, OnlyTheFirstFailingCheckIsReported) {
+    const CheckCase& c = GetParam();
+    ASSERT_TRUE(OpenAssignDialog());
+    Assign(c.ip, c.mask, c.gateway);
+    BoxList boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, c.text);
+    EXPECT_EQ(boxes[0].caption, c.caption);
+    EXPECT_EQ(boxes[0].style, static_cast<UINT>(MB_OK));
+    EXPECT_FALSE(boxes[0].hasOwner);
+    // Back to editing: same dialog, "Assign IP" usable, the editing title.
+    EXPECT_EQ(driver->TopDialog(), IDD_ADDRESS_ASSIGN);
+    EXPECT_TRUE(driver->IsEnabled(IDOK));
+    EXPECT_EQ(driver->Title(), "Nimbus[Setting]");
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, AssignDialogCheckTest, ::testing::ValuesIn(kCheckCases),
+                         [](const ::testing::TestParamInfo<CheckCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---- the subnet warning and the probe ----------------------------------------------------------
+
+struct SubnetCase {
+    const char* name;
+    const char* ip;
+    const char* mask;
+    bool warns;
+};
+
+void PrintTo(const SubnetCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// The workstation is 10.200.0.1 on a /24.
+const SubnetCase kSubnetCases[] = {
+    // Compared as numbers: "10.200..50" and "10.200.0.1" differ as texts only.
+    {"SameSubnet", kFreeAddress, "", false},
+    {"OtherSubnet", "10.201.0.5", "", true},
+    {"OtherSubnetUnderTypedMask", "10.201.0.5", "255.255.0.0", true},
+    // The typed mask decides; without one, the interface's /24.
+    {"InsideTheTypedMask", "10.200.1.5", "255.255.0.0", false},
+    {"OutsideTheInterfaceMask", "10.200.1.5", "", true},
+    {"OutsideTheTypedMask", kFreeAddress, "255.255.255.224", true},
+};
+
+class AssignDialogSubnetTest : public AssignDialogTest,
+                               public ::testing::WithParamInterface<SubnetCase> {};
+
+TEST_P(AssignDialogSubnetTest, WarnsOutsideTheSubnetAndProbesTheAddress) {
+    const SubnetCase& c = GetParam();
+    ASSERT_TRUE(OpenAssignDialog());
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Arm(c.ip, c.mask));
+    auto elapsed = std::chrono::steady_clock::now() - start;
+
+    BoxList boxes = Boxes();
+    if (c.warns) {
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, kSubnetText);
+        EXPECT_EQ(boxes[0].caption, "Subnet Warning!");
+        EXPECT_EQ(boxes[0].style, static_cast<UINT>(MB_OKCANCEL));
+        EXPECT_FALSE(boxes[0].hasOwner);
+        EXPECT_EQ(boxes[0].answer, IDOK);
+    } else {
+        EXPECT_TRUE(boxes.empty());
+    }
+    // Free means the echo went out and nothing answered within the probe's 500 ms.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(450));
+    EXPECT_EQ(driver->Title(), "Nimbus - ");
+}
+
+INSTANTIATE_TEST_SUITE_P(Addresses, AssignDialogSubnetTest, ::testing::ValuesIn(kSubnetCases),
+                         [](const ::testing::TestParamInfo<SubnetCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(AssignDialogTest, CancelInTheSubnetWarningRefusesTheAddress) {
+    ASSERT_TRUE(OpenAssignDialog());
+    driver->AnswerNextBox(IDCANCEL);
+    Assign("010.201.000.005");
+    BoxList boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].caption, "Subnet Warning!");
+    EXPECT_EQ(boxes[0].answer, IDCANCEL);
+    EXPECT_EQ(boxes[1].text, InUseText("10.201..5"));
+    EXPECT_EQ(boxes[1].caption, "IP ERROR");
+    EXPECT_TRUE(driver->IsEnabled(IDOK));
+    EXPECT_EQ(driver->Title(), "Nimbus[Setting]");
+
+    // The same address, now with OK, is taken.
+    ASSERT_TRUE(Arm("10.201.0.5"));
+}
+
+struct ProbeFailureCase {
+    const char* name;
+    const char* call;
+    int error;
+    int filter;
+};
+
+void PrintTo(const ProbeFailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// Whatever keeps the echo from going out or its answer from coming back, the address counts
+// as free, even one that would answer.
+const ProbeFailureCase kProbeFailureCases[] = {
+    // The raw socket refused, and with it the kernel's echo socket.
+    {"NoIcmpSocket", "socket", WSAEACCES, SOCK_RAW},
+    {"SendFails", "sendto", WSAENETUNREACH, 0},
+    {"ReceiveFails", "recvfrom", WSAECONNRESET, -1},
+};
+
+class AssignDialogProbeFailureTest : public AssignDialogTest,
+                                     public ::testing::WithParamInterface<ProbeFailureCase> {};
+
+TEST_P(AssignDialogProbeFailureTest, AddressCountsAsFree) {
+    const ProbeFailureCase& c = GetParam();
+    ASSERT_TRUE(OpenAssignDialog());
+    driver->FailSocketCall(c.call, c.error, 1, c.filter);
+    ASSERT_TRUE(Arm(kTakenAddress));
+    EXPECT_TRUE(Boxes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, AssignDialogProbeFailureTest,
+                         ::testing::ValuesIn(kProbeFailureCases),
+                         [](const ::testing::TestParamInfo<ProbeFailureCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---- the time limit ----------------------------------------------------------------------------
+
+TEST_F(AssignDialogTest, WithoutAckTheFiftyFirstTickEndsTheDialog) {
+    ASSERT_TRUE(OpenAssignDialog());
+    ASSERT_TRUE(Arm(kFreeAddress));
+    // An offer does not complete anything.
+    ASSERT_TRUE(SendToResponder(BootpRequest().HostName(kNimbus).Build()));
+    ASSERT_TRUE(NextReply());
+
+    driver->StepTime(25000); // 50 ticks
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(driver->TopDialog(), IDD_ADDRESS_ASSIGN);
+
+    driver->StepTime(500);
+    BoxList boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Setting IP ERROR");
+    EXPECT_EQ(boxes[0].caption, "Setting ERROR");
+    EXPECT_EQ(boxes[0].style, static_cast<UINT>(MB_OK));
+    EXPECT_FALSE(boxes[0].hasOwner);
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_EQ(LastResult(IDD_ADDRESS_ASSIGN), IDCANCEL);
+    EXPECT_EQ(MainRows(), (std::vector<std::vector<std::string>>{{"No IP", kNimbus}}));
+    EXPECT_TRUE(driver->IsEnabled(IDC_SEARCH));
+    EXPECT_TRUE(PortIsFree(67));
+}
+
+// With "Assign IP" disabled, Enter has no button to press: it neither runs the checks again nor
+// restarts the time limit.
+TEST_F(AssignDialogTest, EnterWhileWaitingChangesNothing) {
+    ASSERT_TRUE(OpenAssignDialog());
+    ASSERT_TRUE(Arm(kFreeAddress));
+    driver->StepTime(20000);
+    driver->SetFocus(IDC_IP_ADDRESS);
+    driver->PressEnter();
+    EXPECT_EQ(driver->TopDialog(), IDD_ADDRESS_ASSIGN);
+    driver->StepTime(5500);
+    BoxList boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Setting IP ERROR");
+}
+
+// ---- Cancel ------------------------------------------------------------------------------------
+
+enum class State { Editing, RequestSeen, Refused, Waiting, Offered };
+
+struct CancelCase {
+    const char* name;
+    State state;
+    void (*cancel)(headless::Driver&);
+};
+
+void PrintTo(const CancelCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+void ClickCancel(headless::Driver& d) {
+    d.Click(IDCANCEL);
+}
+void Escape(headless::Driver& d) {
+    d.PressEscape();
+}
+void CloseBox(headless::Driver& d) {
+    d.CloseBox();
+}
+
+const CancelCase kCancelCases[] = {
+    {"EditingByButton", State::Editing, ClickCancel},
+    {"RequestSeenByEscape", State::RequestSeen, Escape},
+    {"RefusedByCloseBox", State::Refused, CloseBox},
+    {"WaitingByButton", State::Waiting, ClickCancel},
+    {"OfferedByEscape", State::Offered, Escape},
+};
+
+class AssignDialogCancelTest : public AssignDialogTest,
+                               public ::testing::WithParamInterface<CancelCase> {
+protected:
+    void Reach(State state) {
+        switch (state) {
+        case State::Editing:
+            break;
+        case State::RequestSeen:
+            ASSERT_TRUE(SendToResponder(BootpRequest().HostName(kNimbus).Build()));
+            break;
+        case State::Refused:
+            Assign("10.200.50");
+            ASSERT_EQ(Boxes().size(), 1u);
+            break;
+        case State::Offered:
+            ASSERT_TRUE(Arm(kFreeAddress));
+            ASSERT_TRUE(SendToResponder(BootpRequest().HostName(kNimbus).Build()));
+            ASSERT_TRUE(NextReply());
+            break;
+        case State::Waiting:
+            ASSERT_TRUE(Arm(kFreeAddress));
+            break;
+        }
+    }
+};
+
+TEST_P(AssignDialogCancelTest, EndsTheDialogAndLeavesTheRow) {
+    ASSERT_TRUE(OpenAssignDialog());
+    ASSERT_NO_FATAL_FAILURE(Reach(GetParam().state));
+    std::size_t boxesBefore = Boxes().size();
+    GetParam().cancel(*driver);
+
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_EQ(LastResult(IDD_ADDRESS_ASSIGN), IDCANCEL);
+    EXPECT_EQ(MainRows(), (std::vector<std::vector<std::string>>{{"No IP", kNimbus}}));
+    EXPECT_EQ(driver->ShownIcon(IDC_STATUS_ICON), IDI_STATUS_IDLE);
+    EXPECT_TRUE(driver->IsEnabled(IDC_SEARCH));
+    EXPECT_TRUE(driver->Snapshot().urlsOpened.empty());
+    // The responder's port is given back and the socket library released once more; no
+    // timer outlives the dialog.
+    EXPECT_TRUE(PortIsFree(67));
+    EXPECT_EQ(tvposix::StartupCount(), 1);
+    driver->StepTime(30000);
+    EXPECT_EQ(Boxes().size(), boxesBefore);
+    int assigned = -1;
+    driver->OnUi([&] { assigned = g_bAssigned; });
+    EXPECT_EQ(assigned, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, AssignDialogCancelTest, ::testing::ValuesIn(kCancelCases),
+                         [](const ::testing::TestParamInfo<CancelCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+} // namespace
+} // namespace testlab
