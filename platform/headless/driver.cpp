@@ -113,6 +113,11 @@ bool Driver::WaitForDialog(int templateId, int timeoutMs) {
         timeoutMs);
 }
 
+int Driver::TopDialogOnUi() {
+    Window* top = E().TopDialog();
+    return top ? top->id : 0;
+}
+
 int Driver::TopDialog() {
     int id = 0;
     OnUi([&] {

@@ -45,6 +45,8 @@ public:
     // ---- waiting
     bool WaitForDialog(int templateId, int timeoutMs = 5000);
     int TopDialog(); // template id of the topmost modal dialog, 0 for none
+    // The same, for code already running on the user-interface thread (WaitUntil predicates).
+    static int TopDialogOnUi();
     void WaitIdle();
     // Evaluates the predicate on the user-interface thread whenever something happened,
     // until it holds (true) or the real time-out passes (false).
