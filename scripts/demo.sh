@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The demo: a simulated LAN with three configured and two unconfigured appliances, and a
-# search from the workstation's namespace with the real command-line program.
+# The demo: a simulated LAN with three configured and two unconfigured appliances. The
+# command-line program searches from the workstation's namespace, gives one unconfigured
+# appliance an address, searches again and fetches the new appliance's administration page.
 set -euo pipefail
 BUILD_DIR=${1:-build}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,8 +20,8 @@ fi
 
 LAB=demo$$
 LAB=${LAB:0:8}
-SIM="$BUILD/sim/tavisol-sim"
-CLI="$BUILD/cli/tavisol-cli"
+export SIM="$BUILD/sim/tavisol-sim"
+export CLI="$BUILD/cli/tavisol-cli"
 
 "$NETLAB" run "$LAB" 5 -- bash -c '
     set -e
@@ -28,15 +29,29 @@ CLI="$BUILD/cli/tavisol-cli"
     trap "rm -rf $out" EXIT
     # Each simulated appliance says "ready" once its sockets are open.
     start() { "$NETLAB_TOOL" exec "$NETLAB" "$1" -- "${@:2}" >"$out/$1" & }
-    start n1 "'"$SIM"'" --configured --name STORE-ALPHA --hw 00:0A:1B:00:00:01
-    start n2 "'"$SIM"'" --configured --name store-beta --hw 00:0A:1B:00:00:02
-    start n3 "'"$SIM"'" --configured --name Archive-3 --hw 00:0A:1B:00:00:03
-    start n4 "'"$SIM"'" --unconfigured --name NEW-BOX-4 --hw 00:0A:1B:FF:20:3C --interval 500
-    start n5 "'"$SIM"'" --unconfigured --name NEW-BOX-5 --hw 00:0A:1B:FF:20:3D --interval 500 --marker-in option
+    ws() { "$NETLAB_TOOL" exec "$NETLAB" ws -- "$@"; }
+    start n1 "$SIM" --configured --name STORE-ALPHA --hw 00:0A:1B:00:00:01
+    start n2 "$SIM" --configured --name store-beta --hw 00:0A:1B:00:00:02
+    start n3 "$SIM" --configured --name Archive-3 --hw 00:0A:1B:00:00:03
+    start n4 "$SIM" --unconfigured --name NEW-BOX-4 --hw 00:0A:1B:FF:20:3C --interval 500
+    start n5 "$SIM" --unconfigured --name NEW-BOX-5 --hw 00:0A:1B:FF:20:3D --interval 500 \
+        --marker-in option
     for _ in $(seq 100); do
         [ "$(cat "$out"/n* 2>/dev/null | grep -c ready)" -eq 5 ] && break
         sleep 0.05
     done
-    echo "Searching the simulated LAN (8 seconds)..."
-    "$NETLAB_TOOL" exec "$NETLAB" ws -- "'"$CLI"'" search
+
+    echo "== Searching the simulated LAN (8 seconds)"
+    ws "$CLI" search
+    echo
+    echo "== Giving NEW-BOX-4 the address 10.199.0.40"
+    ws "$CLI" assign NEW-BOX-4 --ip 10.199.0.40 --mask 255.255.255.0 --gateway 10.199.0.254 --wait 8
+    echo
+    echo "== Searching again"
+    ws "$CLI" search
+    echo
+    echo "== Its administration page"
+    url=$(ws "$CLI" open NEW-BOX-4 --wait 5)
+    echo "$url"
+    ws python3 -c "import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1], timeout=5).read().decode())" "$url"
 '

@@ -8,7 +8,7 @@ PACKAGES=(
     googletest libgtest-dev libgmock-dev
     clang-format
     iproute2 procps python3
-    busybox isc-dhcp-client
+    busybox isc-dhcp-client dhcpcd5 tshark
 )
 
 missing=()

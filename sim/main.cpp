@@ -6,12 +6,17 @@
 //   --configured    answer "VX2" probes on UDP 1212 with the 46-byte record
 //                   (name[40] NUL-terminated, MAC[6]) sent to <prober>:1211
 //   --unconfigured  broadcast BOOTP/DHCP DISCOVERs from 0.0.0.0:68 through a
-//                   packet socket, as an appliance without an address does
+//                   packet socket, as an appliance without an address does,
+//                   and take the address it is offered: OFFER -> REQUEST,
+//                   then on the ACK (or a plain BOOTP reply) put the address
+//                   on the interface, print "configured A/P gw G" and from
+//                   then on answer probes and serve /admin/ on TCP 80
 //
 // Both modes: --name --raw-name-hex --hw --iface --count --duration --verbose.
 // Misbehaviour knobs exist for each mode so parsers can be tested against
 // broken appliances; see --help for the complete list. Exit status: 0 done,
 // 1 runtime failure, 2 bad command line.
+#include "http.hpp"
 #include "net.hpp"
 #include "packet.hpp"
 
@@ -23,12 +28,14 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
@@ -44,6 +51,15 @@ constexpr const char* kProg = "tavisol-sim";
 constexpr const char* kDefaultMarker = "Kestova Vellumcrest2";
 constexpr std::size_t kMaxBootpLength = 1472; // 1500-byte MTU minus IPv4 and UDP headers
 const Bytes kProbe{'V', 'X', '2'};
+constexpr std::uint16_t kProbePort = 1212;
+constexpr std::uint16_t kProbeReplyPort = 1211;
+constexpr std::uint16_t kHttpPort = 80;
+// REQUESTs sent for one offer before giving up on it and discovering again.
+constexpr unsigned kRequestTries = 8;
+// DISCOVERs whose xid an answer may still carry: an answer can be under way
+// while the next DISCOVERs leave, more so on a loaded machine, yet one that
+// quotes a DISCOVER from seconds ago is stale.
+constexpr std::size_t kXidWindow = 4;
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -81,6 +97,12 @@ struct Options {
     std::size_t marker_offset = 0;
     Bytes marker{kDefaultMarker, kDefaultMarker + 20};
     bool also_request = false;
+    bool ignore_offers = false;
+    bool no_request = false;
+    std::optional<std::string> status_file;
+    bool pre_address_set = false;
+    std::uint32_t pre_address = 0;
+    int pre_prefix = -1; // -1: no address at all
 };
 
 enum Opt {
@@ -114,6 +136,10 @@ enum Opt {
     kNoMarker,
     kMarkerText,
     kAlsoRequest,
+    kIgnoreOffers,
+    kNoRequest,
+    kPreAddress,
+    kStatusFile,
 };
 
 enum class Scope { Any, Configured, Unconfigured };
@@ -185,6 +211,14 @@ const std::vector<OptInfo> kOptions = {
      "marker bytes (default \"Kestova Vellumcrest2\")"},
     {"also-request", no_argument, kAlsoRequest, Scope::Unconfigured, nullptr,
      "follow each DISCOVER with a REQUEST (option 53 = 3)"},
+    {"ignore-offers", no_argument, kIgnoreOffers, Scope::Unconfigured, nullptr,
+     "never answer an OFFER (plain BOOTP replies are still taken)"},
+    {"no-request", no_argument, kNoRequest, Scope::Unconfigured, nullptr,
+     "act on no reply at all: only send DISCOVERs"},
+    {"pre-address", required_argument, kPreAddress, Scope::Unconfigured, "A/P|none",
+     "start with only A/P (or no address) and no routes on the interface"},
+    {"status-file", required_argument, kStatusFile, Scope::Unconfigured, "PATH",
+     "keep the state in PATH: discovering, requesting, configured A/P gw G"},
 };
 
 void print_help() {
@@ -201,7 +235,10 @@ void print_help() {
         }
     }
     std::printf(
-        "\nPrints \"ready\" once listening/able to send; stops on SIGTERM, SIGINT or SIGHUP.\n");
+        "\nPrints \"ready\" once listening/able to send; stops on SIGTERM, SIGINT or SIGHUP.\n"
+        "An unconfigured appliance that is granted an address puts it on --iface, prints\n"
+        "\"configured A/P gw G\" (G 0.0.0.0: no router) and then answers probes on UDP 1212\n"
+        "and serves /admin/ on TCP 80.\n");
 }
 
 unsigned long parse_uint(const char* opt, const char* text, unsigned long lo, unsigned long hi) {
@@ -267,6 +304,24 @@ std::string mac_text(const Mac& m) {
 
 Bytes to_bytes(const char* s) {
     return Bytes(s, s + std::strlen(s));
+}
+
+// "A.B.C.D/P" with P 1..32, or "none".
+void parse_prefix(const char* text, Options& o) {
+    o.pre_address_set = true;
+    if (std::string(text) == "none") {
+        o.pre_prefix = -1;
+        return;
+    }
+    unsigned a[4], p;
+    char tail;
+    if (std::sscanf(text, "%3u.%3u.%3u.%3u/%2u%c", &a[0], &a[1], &a[2], &a[3], &p, &tail) != 5 ||
+        a[0] > 255 || a[1] > 255 || a[2] > 255 || a[3] > 255 || p < 1 || p > 32 ||
+        std::strspn(text, "0123456789./") != std::strlen(text))
+        throw UsageError(std::string("--pre-address: expected A.B.C.D/P (P 1..32) or none, got '") +
+                         text + "'");
+    o.pre_address = a[0] << 24 | a[1] << 16 | a[2] << 8 | a[3];
+    o.pre_prefix = static_cast<int>(p);
 }
 
 Options parse_options(int argc, char** argv) {
@@ -396,6 +451,20 @@ Options parse_options(int argc, char** argv) {
         case kAlsoRequest:
             o.also_request = true;
             break;
+        case kIgnoreOffers:
+            o.ignore_offers = true;
+            break;
+        case kNoRequest:
+            o.no_request = true;
+            break;
+        case kPreAddress:
+            parse_prefix(a, o);
+            break;
+        case kStatusFile:
+            if (!*a)
+                throw UsageError("--status-file: empty path");
+            o.status_file = a;
+            break;
         }
     }
     if (optind < argc)
@@ -432,22 +501,6 @@ std::string hex32(std::uint32_t v) {
     return buf;
 }
 
-// Waits for the stop signal or timeout_ms (-1: forever) and reports whether
-// another descriptor became readable. Returns false when it is time to stop.
-bool wait_events(int sigfd, int other, int timeout_ms, bool& other_ready) {
-    pollfd fds[2] = {{sigfd, POLLIN, 0}, {other, POLLIN, 0}};
-    int n = ::poll(fds, other >= 0 ? 2 : 1, timeout_ms);
-    if (n < 0) {
-        if (errno == EINTR)
-            return true;
-        throw SysError(errno_text("poll"));
-    }
-    if (fds[0].revents)
-        return false;
-    other_ready = other >= 0 && (fds[1].revents & POLLIN);
-    return true;
-}
-
 int ms_until(Clock::time_point t) {
     auto d = std::chrono::duration_cast<Ms>(t - Clock::now()).count();
     if (d < 0)
@@ -460,134 +513,492 @@ struct Identity {
     Mac hw;
 };
 
+// Answers "VX2" probes with the fixed 46-byte record, optionally late and
+// repeated; shared by configured appliances and by unconfigured ones once
+// they have been given an address.
+class ProbeResponder {
+public:
+    struct Settings {
+        std::uint16_t port = kProbePort;
+        std::uint16_t reply_port = kProbeReplyPort;
+        unsigned long delay_ms = 0;
+        unsigned long repeat = 1;
+        std::optional<unsigned long> limit; // probes to take, then ignore the rest
+    };
+
+    ProbeResponder(const Settings& s, Bytes reply, bool verbose)
+        : s_(s), reply_(std::move(reply)), verbose_(verbose), sock_(open_udp_listener(s.port)) {}
+
+    int fd() const { return sock_.get(); }
+    bool limit_reached() const { return s_.limit && accepted_ >= *s_.limit; }
+    bool idle() const { return pending_.empty(); }
+
+    void on_readable() {
+        while (auto d = receive(sock_.get())) {
+            const bool is_probe = d->data == kProbe;
+            const bool take = is_probe && !limit_reached();
+            if (verbose_)
+                say(std::string(is_probe ? "probe" : "ignored") + " " +
+                    std::to_string(d->data.size()) + " bytes from " + format_addr(d->from) +
+                    (is_probe && !take ? " (count reached)" : ""));
+            if (!take)
+                continue;
+            ++accepted_;
+            sockaddr_in to = d->from;
+            to.sin_port = htons(s_.reply_port);
+            pending_.push_back({Clock::now() + Ms(s_.delay_ms), to});
+        }
+    }
+
+    // Sends what is due; returns when the next reply is due, if any.
+    std::optional<Clock::time_point> send_due(Clock::time_point now) {
+        while (!pending_.empty() && pending_.front().due <= now) {
+            for (unsigned long i = 0; i < s_.repeat; ++i)
+                send_to(sock_.get(), reply_, pending_.front().to);
+            if (verbose_)
+                say("reply " + std::to_string(reply_.size()) + " bytes x" +
+                    std::to_string(s_.repeat) + " to " + format_addr(pending_.front().to));
+            pending_.pop_front();
+        }
+        if (pending_.empty())
+            return std::nullopt;
+        return pending_.front().due;
+    }
+
+private:
+    struct Pending {
+        Clock::time_point due;
+        sockaddr_in to;
+    };
+
+    Settings s_;
+    Bytes reply_;
+    bool verbose_;
+    Fd sock_;
+    std::deque<Pending> pending_; // equal delays keep it in due order
+    unsigned long accepted_ = 0;
+};
+
+// Earliest of the set deadlines, as a poll() timeout (-1: none).
+int timeout_until(std::initializer_list<std::optional<Clock::time_point>> deadlines) {
+    std::optional<Clock::time_point> first;
+    for (const auto& d : deadlines)
+        if (d && (!first || *d < *first))
+            first = d;
+    return first ? ms_until(*first) : -1;
+}
+
+bool stop_requested(const std::vector<pollfd>& fds) {
+    return fds[0].revents != 0; // the signal descriptor is always first
+}
+
+// Waits on fds (the signal descriptor first); EINTR counts as "nothing yet".
+void wait_any(std::vector<pollfd>& fds, int timeout_ms) {
+    for (auto& f : fds)
+        f.revents = 0;
+    if (::poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR)
+        throw SysError(errno_text("poll"));
+}
+
 int run_configured(const Options& o, const Identity& id) {
     ReplyConfig rc;
     rc.name = id.name;
     rc.hw = id.hw;
     rc.no_nul = o.no_nul;
     rc.length = o.reply_length;
-    const Bytes reply = build_probe_reply(rc);
+
+    ProbeResponder::Settings ps;
+    ps.port = o.port;
+    ps.reply_port = o.reply_port;
+    ps.delay_ms = o.reply_delay_ms;
+    ps.repeat = o.repeat;
+    ps.limit = o.count;
 
     Fd sig = open_stop_signals();
-    Fd sock = open_udp_listener(o.port);
+    ProbeResponder probes(ps, build_probe_reply(rc), o.verbose);
     say("ready");
 
-    struct Pending {
-        Clock::time_point due;
-        sockaddr_in to;
-    };
-    std::deque<Pending> pending; // equal delays keep it in due order
     const auto end =
         o.duration_ms ? std::optional(Clock::now() + Ms(*o.duration_ms)) : std::nullopt;
-    unsigned long accepted = 0;
-
+    std::vector<pollfd> fds{{sig.get(), POLLIN, 0}, {probes.fd(), POLLIN, 0}};
     for (;;) {
         const auto now = Clock::now();
-        while (!pending.empty() && pending.front().due <= now) {
-            for (unsigned long i = 0; i < o.repeat; ++i)
-                send_to(sock.get(), reply, pending.front().to);
-            if (o.verbose)
-                say("reply " + std::to_string(reply.size()) + " bytes x" +
-                    std::to_string(o.repeat) + " to " + format_addr(pending.front().to));
-            pending.pop_front();
-        }
-        if (o.count && accepted >= *o.count && pending.empty())
+        const auto due = probes.send_due(now);
+        if (probes.limit_reached() && probes.idle())
             return 0;
         if (end && now >= *end)
             return 0;
-
-        int timeout = -1;
-        if (!pending.empty())
-            timeout = ms_until(pending.front().due);
-        if (end)
-            timeout = timeout < 0 ? ms_until(*end) : std::min(timeout, ms_until(*end));
-        bool readable = false;
-        if (!wait_events(sig.get(), sock.get(), timeout, readable))
+        wait_any(fds, timeout_until({due, end}));
+        if (stop_requested(fds))
             return 0;
-        if (!readable)
-            continue;
-
-        while (auto d = receive(sock.get())) {
-            const bool is_probe = d->data == kProbe;
-            const bool take = is_probe && (!o.count || accepted < *o.count);
-            if (o.verbose)
-                say(std::string(is_probe ? "probe" : "ignored") + " " +
-                    std::to_string(d->data.size()) + " bytes from " + format_addr(d->from) +
-                    (is_probe && !take ? " (count reached)" : ""));
-            if (!take)
-                continue;
-            ++accepted;
-            sockaddr_in to = d->from;
-            to.sin_port = htons(o.reply_port);
-            pending.push_back({Clock::now() + Ms(o.reply_delay_ms), to});
-        }
+        if (fds[1].revents & POLLIN)
+            probes.on_readable();
     }
 }
 
-int run_unconfigured(const Options& o, const Identity& id, const Interface& iface) {
-    std::random_device rd;
-    std::mt19937 rng(rd());
+// Tests poll this file instead of parsing stdout; replaced by rename so a
+// reader never sees it half-written.
+class StatusFile {
+public:
+    explicit StatusFile(std::optional<std::string> path) : path_(std::move(path)) {}
 
-    BootpConfig bc;
-    bc.op = o.op;
-    bc.hw = id.hw;
-    bc.name = id.name;
-    bc.name_option_count = o.name_option_count;
-    bc.second_name = o.second_name;
-    bc.option_after_end = o.option_after_end;
-    bc.bad_cookie = o.bad_cookie;
-    bc.marker_place = o.marker_place.value_or(MarkerPlace::File);
-    bc.marker_option = o.marker_option;
-    bc.marker_offset = o.marker_offset;
-    bc.marker = o.marker;
-    bc.length = o.length;
-
-    // A real client's frames carry its own MAC as source; the bridge drops
-    // multicast or all-zero sources, so odd test addresses fall back to the
-    // interface's.
-    const bool hw_is_unicast = !(id.hw[0] & 1) && id.hw != Mac{};
-    const Mac eth_src = hw_is_unicast ? id.hw : iface.mac;
-
-    Fd sig = open_stop_signals();
-    Fd sock = open_packet_sender();
-    say("ready");
-
-    const auto end =
-        o.duration_ms ? std::optional(Clock::now() + Ms(*o.duration_ms)) : std::nullopt;
-    auto next = Clock::now();
-    unsigned long sent = 0;
-    for (;;) {
-        auto now = Clock::now();
-        if (end && now >= *end)
-            return 0;
-        if (now >= next) {
-            bc.xid = static_cast<std::uint32_t>(rng());
-            for (std::uint8_t type : {std::uint8_t{1}, std::uint8_t{3}}) {
-                if (type == 3 && !o.also_request)
-                    break;
-                bc.message_type = type;
-                const Bytes bootp = build_bootp(bc);
-                send_frame(sock.get(), iface,
-                           build_broadcast_frame(eth_src, static_cast<std::uint16_t>(rng()), 68, 67,
-                                                 bootp));
-                if (o.verbose)
-                    say(std::string(type == 1 ? "sent DISCOVER" : "sent REQUEST") +
-                        " xid=" + hex32(bc.xid) + " " + std::to_string(bootp.size()) +
-                        " bytes on " + o.iface);
-            }
-            if (o.count && ++sent >= *o.count)
-                return 0;
-            next += Ms(o.interval_ms);
-            if (next < now)
-                next = now + Ms(o.interval_ms); // after a stall, do not burst
+    void set(const std::string& state) const {
+        if (!path_)
+            return;
+        const std::string tmp = *path_ + ".tmp";
+        {
+            std::ofstream f(tmp, std::ios::trunc);
+            f << state << '\n';
+            if (!f.flush())
+                throw SysError("cannot write status file " + tmp);
         }
-        int timeout = ms_until(next);
-        if (end)
-            timeout = std::min(timeout, ms_until(*end));
-        bool unused = false;
-        if (!wait_events(sig.get(), -1, timeout, unused))
-            return 0;
+        if (std::rename(tmp.c_str(), path_->c_str()) != 0)
+            throw SysError(errno_text("rename " + tmp + " -> " + *path_));
     }
+
+private:
+    std::optional<std::string> path_;
+};
+
+// The address an answer grants, checked before anything is changed.
+struct Grant {
+    std::uint32_t address = 0;
+    int prefix = 0;
+    std::uint32_t router = 0;
+    std::string text() const {
+        return ipv4_text(address) + "/" + std::to_string(prefix) + " gw " + ipv4_text(router);
+    }
+};
+
+// An address option's first (often only) address; at least 4 bytes.
+std::uint32_t first_ipv4(const Bytes& b) {
+    return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
+}
+
+// Either a grant or why the answer cannot be used.
+std::optional<Grant> read_grant(const BootpReply& r, std::string& why) {
+    const std::uint32_t a = r.yiaddr;
+    if (a == 0 || a == 0xffffffff || a >> 24 == 127 || a >> 28 >= 14) {
+        why = "yiaddr " + ipv4_text(a) + " is not a host address";
+        return std::nullopt;
+    }
+    Grant g;
+    g.address = a;
+    std::uint32_t mask;
+    if (r.mask) {
+        if (r.mask->size() != 4) {
+            why = "option 1 of length " + std::to_string(r.mask->size());
+            return std::nullopt;
+        }
+        mask = first_ipv4(*r.mask);
+    } else {
+        // Without option 1 a BOOTP client falls back to the address class.
+        mask = a >> 31 == 0 ? 0xff000000 : a >> 30 == 2 ? 0xffff0000 : 0xffffff00;
+    }
+    if (mask == 0 || (~mask & (~mask + 1)) != 0) {
+        why = "subnet mask " + ipv4_text(mask) + " is not a contiguous prefix";
+        return std::nullopt;
+    }
+    g.prefix = std::popcount(mask);
+    if (r.router) {
+        if (r.router->size() < 4 || r.router->size() % 4) {
+            why = "option 3 of length " + std::to_string(r.router->size());
+            return std::nullopt;
+        }
+        g.router = first_ipv4(*r.router);
+    }
+    return g;
+}
+
+const char* message_name(std::optional<std::uint8_t> type) {
+    if (!type)
+        return "BOOTP reply";
+    switch (*type) {
+    case 2:
+        return "OFFER";
+    case 5:
+        return "ACK";
+    case 6:
+        return "NAK";
+    default:
+        return "DHCP reply";
+    }
+}
+
+// The unconfigured appliance: discovering, then requesting an offered
+// address, then configured and answering like a configured appliance.
+class Appliance {
+public:
+    Appliance(const Options& o, const Identity& id, const Interface& iface)
+        : o_(o), id_(id), iface_(iface), status_(o.status_file), rng_(std::random_device{}()) {
+        bc_.op = o.op;
+        bc_.hw = id.hw;
+        bc_.name = id.name;
+        bc_.name_option_count = o.name_option_count;
+        bc_.second_name = o.second_name;
+        bc_.option_after_end = o.option_after_end;
+        bc_.bad_cookie = o.bad_cookie;
+        bc_.marker_place = o.marker_place.value_or(MarkerPlace::File);
+        bc_.marker_option = o.marker_option;
+        bc_.marker_offset = o.marker_offset;
+        bc_.marker = o.marker;
+        bc_.length = o.length;
+        // A real client's frames carry its own MAC as source; the bridge
+        // drops multicast or all-zero sources, so odd test addresses fall
+        // back to the interface's.
+        const bool hw_is_unicast = !(id.hw[0] & 1) && id.hw != Mac{};
+        eth_src_ = hw_is_unicast ? id.hw : iface.mac;
+    }
+
+    int run() {
+        Fd sig = open_stop_signals();
+        sender_ = open_packet_sender();
+        if (o_.pre_address_set)
+            set_ipv4(o_.iface, o_.pre_address, o_.pre_prefix, 0);
+        if (!o_.no_request)
+            listener_ = open_bootp_client_listener(iface_);
+        status_.set("discovering");
+        say("ready");
+
+        const auto end =
+            o_.duration_ms ? std::optional(Clock::now() + Ms(*o_.duration_ms)) : std::nullopt;
+        next_ = Clock::now();
+        for (;;) {
+            const auto now = Clock::now();
+            if (end && now >= *end)
+                return 0;
+            if (phase_ != Phase::Configured && now >= next_) {
+                if (!send_due(now))
+                    return 0;
+            }
+            std::optional<Clock::time_point> due, http_due;
+            if (probes_)
+                due = probes_->send_due(now);
+            if (admin_)
+                http_due = admin_->expire(now);
+
+            std::vector<pollfd> fds{{sig.get(), POLLIN, 0}};
+            if (listener_.get() >= 0)
+                fds.push_back({listener_.get(), POLLIN, 0});
+            if (probes_)
+                fds.push_back({probes_->fd(), POLLIN, 0});
+            const std::size_t http_first = fds.size();
+            if (admin_)
+                admin_->want(fds);
+            const std::optional<Clock::time_point> send_next =
+                phase_ == Phase::Configured ? std::nullopt : std::optional(next_);
+            wait_any(fds, timeout_until({send_next, due, http_due, end}));
+            if (stop_requested(fds))
+                return 0;
+            for (std::size_t i = 1; i < http_first; ++i) {
+                if (!(fds[i].revents & POLLIN))
+                    continue;
+                if (fds[i].fd == listener_.get())
+                    on_listener_readable();
+                else if (probes_ && fds[i].fd == probes_->fd())
+                    probes_->on_readable();
+            }
+            if (admin_)
+                admin_->dispatch(
+                    {fds.begin() + static_cast<std::ptrdiff_t>(http_first), fds.end()});
+        }
+    }
+
+private:
+    enum class Phase { Discovering, Requesting, Configured };
+
+    // Sends the DISCOVER or REQUEST that is due; false once --count is done.
+    bool send_due(Clock::time_point now) {
+        if (phase_ == Phase::Requesting && requests_sent_ >= kRequestTries) {
+            say_verbose("no ACK after " + std::to_string(kRequestTries) +
+                        " REQUESTs; discovering again");
+            enter_discovering();
+        }
+        if (phase_ == Phase::Requesting) {
+            send_request();
+        } else {
+            bc_.xid = static_cast<std::uint32_t>(rng_());
+            recent_xids_.push_back(bc_.xid);
+            if (recent_xids_.size() > kXidWindow)
+                recent_xids_.pop_front();
+            send_message(1, "DISCOVER");
+            if (o_.also_request)
+                send_message(3, "REQUEST");
+            if (o_.count && ++sent_ >= *o_.count)
+                return false;
+        }
+        next_ += Ms(o_.interval_ms);
+        if (next_ < now)
+            next_ = now + Ms(o_.interval_ms); // after a stall, do not burst
+        return true;
+    }
+
+    void send_message(std::uint8_t type, const char* what) {
+        bc_.message_type = type;
+        const Bytes bootp = build_bootp(bc_);
+        send_frame(
+            sender_.get(), iface_,
+            build_broadcast_frame(eth_src_, static_cast<std::uint16_t>(rng_()), 68, 67, bootp));
+        say_verbose(std::string("sent ") + what + " xid=" + hex32(bc_.xid) + " " +
+                    std::to_string(bootp.size()) + " bytes on " + o_.iface);
+    }
+
+    void send_request() {
+        bc_.requested_address = offered_;
+        bc_.server_id = server_id_;
+        send_message(3, "REQUEST");
+        bc_.requested_address.reset();
+        bc_.server_id.reset();
+        ++requests_sent_;
+    }
+
+    void enter_discovering() {
+        phase_ = Phase::Discovering;
+        requests_sent_ = 0;
+        recent_xids_.clear();
+        status_.set("discovering");
+    }
+
+    void say_verbose(const std::string& line) const {
+        if (o_.verbose)
+            say(line);
+    }
+
+    // A reply that is ours but unusable points at a fault on the sending
+    // side, so it is reported even without --verbose.
+    void reject(const BootpReply& r, const std::string& why) const {
+        std::fprintf(stderr, "%s: ignored %s xid=%s: %s\n", kProg, message_name(r.message_type),
+                     hex32(r.xid).c_str(), why.c_str());
+    }
+
+    void on_listener_readable() {
+        while (auto pkt = receive_link(listener_.get())) {
+            const UdpParse u = parse_ipv4_udp(pkt->data, pkt->checksum_final);
+            if (!u.datagram) {
+                say_verbose("ignored packet for port 68: " + u.error);
+                continue;
+            }
+            const BootpParse b = parse_bootp_reply(u.datagram->payload);
+            if (!b.reply) {
+                say_verbose("ignored datagram for port 68: " + b.error);
+                continue;
+            }
+            on_reply(*b.reply, *u.datagram, pkt->link_broadcast, b.error);
+            if (phase_ == Phase::Configured)
+                return;
+        }
+    }
+
+    bool xid_is_ours(std::uint32_t xid) const {
+        if (phase_ == Phase::Requesting)
+            return xid == bc_.xid;
+        return std::find(recent_xids_.begin(), recent_xids_.end(), xid) != recent_xids_.end();
+    }
+
+    void on_reply(const BootpReply& r, const UdpDatagram& d, bool link_broadcast,
+                  const std::string& options_error) {
+        const std::string what = std::string(message_name(r.message_type)) + " xid=" + hex32(r.xid);
+        std::string not_ours;
+        if (r.op != 2)
+            not_ours = "op " + std::to_string(r.op);
+        else if (r.chaddr != id_.hw)
+            not_ours = "chaddr " + mac_text(r.chaddr);
+        else if (!xid_is_ours(r.xid))
+            not_ours = "not our xid";
+        if (!not_ours.empty()) {
+            say_verbose("ignored " + what + ": " + not_ours);
+            return;
+        }
+        if (!r.cookie_ok)
+            return reject(r, "magic cookie wrong");
+        if (!options_error.empty())
+            return reject(r, options_error);
+        if (!link_broadcast || d.dst != 0xffffffff)
+            return reject(r, "sent to " + ipv4_text(d.dst) +
+                                 (link_broadcast ? "" : " as a unicast frame") +
+                                 ", but we asked for a broadcast");
+
+        const bool plain_bootp = !r.message_type;
+        const int type = r.message_type.value_or(0);
+        if (phase_ == Phase::Discovering && type == 2) {
+            if (o_.ignore_offers)
+                return say_verbose("ignored " + what + " (--ignore-offers)");
+            if (!r.server_id || r.server_id->size() != 4)
+                return reject(r, "no 4-byte server identifier (option 54)");
+            std::string why;
+            if (!read_grant(r, why))
+                return reject(r, why);
+            server_id_ = first_ipv4(*r.server_id);
+            offered_ = r.yiaddr;
+            bc_.xid = r.xid;
+            phase_ = Phase::Requesting;
+            status_.set("requesting");
+            say_verbose("got " + what + " of " + ipv4_text(offered_) + " from " +
+                        ipv4_text(server_id_));
+            send_request();
+            next_ = Clock::now() + Ms(o_.interval_ms);
+            return;
+        }
+        if (phase_ == Phase::Requesting && type == 6) {
+            say_verbose("got " + what + "; discovering again");
+            enter_discovering();
+            next_ = Clock::now();
+            return;
+        }
+        if (plain_bootp || (phase_ == Phase::Requesting && type == 5)) {
+            std::string why;
+            const auto grant = read_grant(r, why);
+            if (!grant)
+                return reject(r, why);
+            say_verbose("got " + what);
+            configure(*grant);
+            return;
+        }
+        say_verbose("ignored " + what + " while " +
+                    (phase_ == Phase::Discovering ? "discovering" : "requesting"));
+    }
+
+    void configure(const Grant& g) {
+        set_ipv4(o_.iface, g.address, g.prefix, g.router);
+        listener_ = Fd();
+        phase_ = Phase::Configured;
+        ReplyConfig rc;
+        rc.name = id_.name;
+        rc.hw = id_.hw;
+        probes_.emplace(ProbeResponder::Settings{}, build_probe_reply(rc), o_.verbose);
+        admin_.emplace(kHttpPort, id_.name, ipv4_text(g.address), o_.verbose);
+        // Only now: whoever waits for this line may probe at once.
+        status_.set("configured " + g.text());
+        say("configured " + g.text());
+    }
+
+    const Options& o_;
+    const Identity& id_;
+    const Interface& iface_;
+    StatusFile status_;
+    std::mt19937 rng_;
+    BootpConfig bc_;
+    Mac eth_src_{};
+    Fd sender_;
+    Fd listener_;
+    Phase phase_ = Phase::Discovering;
+    Clock::time_point next_;
+    unsigned long sent_ = 0;
+    std::deque<std::uint32_t> recent_xids_;
+    unsigned requests_sent_ = 0;
+    std::uint32_t offered_ = 0;
+    std::uint32_t server_id_ = 0;
+    std::optional<ProbeResponder> probes_;
+    std::optional<AdminServer> admin_;
+};
+
+int run_unconfigured(const Options& o, const Identity& id, const Interface& iface) {
+    // Broadcasting and rewriting addresses are for lab nodes only; in the
+    // initial namespace they would hit the machine's real network.
+    if (!in_separate_net_namespace())
+        throw SysError("--unconfigured runs only inside a network namespace of its own "
+                       "(a tools/netlab node), not in the initial one");
+    return Appliance(o, id, iface).run();
 }
 
 int run(int argc, char** argv) {

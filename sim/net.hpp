@@ -1,6 +1,8 @@
 // Socket plumbing for the simulator: the UDP responder of a configured
-// appliance, the packet socket an unconfigured one broadcasts from, and the
-// signal descriptor that lets the event loop stop cleanly on SIGTERM/SIGINT.
+// appliance, the packet sockets an unconfigured one broadcasts from and hears
+// its answer on, the web server's listener, the interface set-up once an
+// address is granted, and the signal descriptor that lets the event loop stop
+// cleanly on SIGTERM/SIGINT.
 #pragma once
 
 #include "packet.hpp"
@@ -11,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -67,6 +70,39 @@ std::optional<Interface> find_interface(const std::string& name);
 // nothing for us to read.
 Fd open_packet_sender();
 void send_frame(int fd, const Interface& iface, const Bytes& frame);
+
+// AF_PACKET socket on iface that receives the IPv4 UDP datagrams for port 68,
+// whatever addresses the interface has: an appliance waiting for its first
+// address cannot rely on the IP stack to deliver them, and neither does a
+// real client.
+Fd open_bootp_client_listener(const Interface& iface);
+
+struct LinkPacket {
+    Bytes data; // from the IPv4 header on
+    bool link_broadcast = false;
+    bool checksum_final = true; // false: the sender's offload left a partial UDP sum
+};
+// One packet, or nullopt if nothing was waiting.
+std::optional<LinkPacket> receive_link(int fd);
+
+// Non-blocking TCP listener on 0.0.0.0:port.
+Fd open_tcp_listener(std::uint16_t port);
+
+std::string ipv4_text(std::uint32_t host_order);
+
+// Runs a program (PATH lookup, no shell) and waits for it; throws SysError
+// unless it exits 0. Its standard output goes to our stderr so that it cannot
+// mix with the lines tests read from our stdout.
+void run_program(const std::vector<std::string>& argv);
+
+// Replaces every IPv4 address and route of iface with address/prefix (none if
+// prefix is negative) and, when router is not 0, a default route through it.
+void set_ipv4(const std::string& iface, std::uint32_t address, int prefix, std::uint32_t router);
+
+// True when some ancestor process is in another network namespace than ours,
+// i.e. we were started inside a namespace of our own such as a lab node; false
+// when that cannot be shown.
+bool in_separate_net_namespace();
 
 // Blocks SIGTERM, SIGINT and SIGHUP and returns a descriptor that becomes
 // readable when one arrives.

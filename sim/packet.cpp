@@ -61,10 +61,30 @@ Bytes build_probe_reply(const ReplyConfig& cfg) {
 namespace {
 
 constexpr std::uint8_t kOptPad = 0;
+constexpr std::uint8_t kOptMask = 1;
+constexpr std::uint8_t kOptRouter = 3;
 constexpr std::uint8_t kOptHostName = 12;
+constexpr std::uint8_t kOptRequestedAddress = 50;
+constexpr std::uint8_t kOptServerId = 54;
 constexpr std::uint8_t kOptMessageType = 53;
 constexpr std::uint8_t kOptParamRequest = 55;
 constexpr std::uint8_t kOptEnd = 255;
+
+constexpr std::uint32_t kMagicCookie = 0x63825363;
+
+Bytes be32(std::uint32_t v) {
+    return Bytes{static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                 static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+}
+
+std::uint16_t get16(const Bytes& b, std::size_t off) {
+    return static_cast<std::uint16_t>(b[off] << 8 | b[off + 1]);
+}
+
+std::uint32_t get32(const Bytes& b, std::size_t off) {
+    return static_cast<std::uint32_t>(b[off]) << 24 | static_cast<std::uint32_t>(b[off + 1]) << 16 |
+           static_cast<std::uint32_t>(b[off + 2]) << 8 | b[off + 3];
+}
 
 void put_option(ByteWriter& w, std::uint8_t code, const Bytes& value) {
     if (value.size() > 255)
@@ -92,11 +112,15 @@ Bytes build_bootp(const BootpConfig& cfg) {
     // ciaddr, yiaddr, siaddr, giaddr, the rest of chaddr and sname stay zero.
     w.set(28, cfg.hw.data(), cfg.hw.size());
     if (cfg.bad_cookie)
-        w.set32(236, 0x63825362); // one bit away from the real cookie
+        w.set32(236, kMagicCookie - 1); // one bit away from the real cookie
     else
-        w.set32(236, 0x63825363);
+        w.set32(236, kMagicCookie);
 
     put_option(w, kOptMessageType, Bytes{cfg.message_type});
+    if (cfg.requested_address)
+        put_option(w, kOptRequestedAddress, be32(*cfg.requested_address));
+    if (cfg.server_id)
+        put_option(w, kOptServerId, be32(*cfg.server_id));
     for (int i = 0; i < cfg.name_option_count; ++i)
         put_option(w, kOptHostName, i == 0 ? cfg.name : cfg.second_name);
     if (cfg.marker_place == MarkerPlace::Option)
@@ -177,6 +201,131 @@ Bytes build_broadcast_frame(const Mac& eth_src, std::uint16_t ip_id, std::uint16
     f[kUdp + 6] = static_cast<std::uint8_t>(udp_sum >> 8);
     f[kUdp + 7] = static_cast<std::uint8_t>(udp_sum);
     return f;
+}
+
+// IPv4 header: 0 version/IHL  2 total length  6 flags/fragment offset
+// 9 protocol  10 checksum  12 source  16 destination; UDP header after it:
+// 0 source port  2 destination port  4 length  6 checksum.
+UdpParse parse_ipv4_udp(const Bytes& p, bool udp_checksum_final) {
+    UdpParse r;
+    if (p.size() < 20 || p[0] >> 4 != 4) {
+        r.error = "not an IPv4 packet";
+        return r;
+    }
+    const std::size_t ihl = static_cast<std::size_t>(p[0] & 0x0f) * 4;
+    const std::size_t total = get16(p, 2);
+    // Ethernet pads short frames, so the packet may be longer than it says.
+    if (ihl < 20 || total < ihl || total > p.size()) {
+        r.error = "IPv4 header or total length inconsistent";
+        return r;
+    }
+    if (inet_checksum(p.data(), ihl) != 0) {
+        r.error = "IPv4 header checksum wrong";
+        return r;
+    }
+    if (p[9] != 17) {
+        r.error = "not UDP";
+        return r;
+    }
+    if (get16(p, 6) & 0x3fff) { // more-fragments flag or an offset
+        r.error = "IPv4 fragment";
+        return r;
+    }
+    const std::size_t udp_len = total - ihl >= 8 ? get16(p, ihl + 4) : 0;
+    if (udp_len < 8 || ihl + udp_len > total) {
+        r.error = "UDP length inconsistent";
+        return r;
+    }
+    if (udp_checksum_final && get16(p, ihl + 6) != 0) {
+        std::uint32_t pseudo = 0;
+        for (std::size_t off = 12; off < 20; off += 2)
+            pseudo += get16(p, off);
+        pseudo += 17 + static_cast<std::uint32_t>(udp_len);
+        if (inet_checksum(p.data() + ihl, udp_len, pseudo) != 0) {
+            r.error = "UDP checksum wrong";
+            return r;
+        }
+    }
+    UdpDatagram d;
+    d.src = get32(p, 12);
+    d.dst = get32(p, 16);
+    d.src_port = get16(p, ihl);
+    d.dst_port = get16(p, ihl + 2);
+    d.payload.assign(p.begin() + static_cast<std::ptrdiff_t>(ihl + 8),
+                     p.begin() + static_cast<std::ptrdiff_t>(ihl + udp_len));
+    r.datagram = std::move(d);
+    return r;
+}
+
+BootpParse parse_bootp_reply(const Bytes& p) {
+    BootpParse r;
+    if (p.size() < 240) {
+        r.error =
+            "shorter than a BOOTP header with cookie (" + std::to_string(p.size()) + " bytes)";
+        return r;
+    }
+    BootpReply b;
+    b.op = p[0];
+    b.xid = get32(p, 4);
+    b.yiaddr = get32(p, 16);
+    b.siaddr = get32(p, 20);
+    std::copy(p.begin() + 28, p.begin() + 34, b.chaddr.begin());
+    b.cookie_ok = get32(p, 236) == kMagicCookie;
+    if (!b.cookie_ok) {
+        r.reply = b;
+        return r;
+    }
+    std::size_t i = 240;
+    for (;;) {
+        if (i >= p.size()) {
+            r.error = "options area has no End option";
+            r.reply = b;
+            return r;
+        }
+        const std::uint8_t code = p[i];
+        if (code == kOptEnd)
+            break;
+        if (code == kOptPad) {
+            ++i;
+            continue;
+        }
+        if (i + 1 >= p.size() || i + 2 + p[i + 1] > p.size()) {
+            r.error = "option " + std::to_string(code) + " at offset " + std::to_string(i) +
+                      " runs past the end";
+            r.reply = b;
+            return r;
+        }
+        const Bytes value(p.begin() + static_cast<std::ptrdiff_t>(i + 2),
+                          p.begin() + static_cast<std::ptrdiff_t>(i + 2 + p[i + 1]));
+        auto keep_first = [&value](std::optional<Bytes>& slot) {
+            if (!slot)
+                slot = value;
+        };
+        switch (code) {
+        case kOptMessageType:
+            // Read as "no option 53" it would turn into a plain BOOTP answer.
+            if (value.size() != 1) {
+                r.error = "option 53 of length " + std::to_string(value.size());
+                r.reply = b;
+                return r;
+            }
+            if (!b.message_type)
+                b.message_type = value[0];
+            break;
+        case kOptMask:
+            keep_first(b.mask);
+            break;
+        case kOptRouter:
+            keep_first(b.router);
+            break;
+        case kOptServerId:
+            keep_first(b.server_id);
+            break;
+        }
+        i += 2 + value.size();
+    }
+    r.reply = b;
+    return r;
 }
 
 } // namespace sim

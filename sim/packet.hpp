@@ -1,8 +1,9 @@
 // Byte layouts the simulated appliance puts on the wire: the 46-byte answer to
 // a discovery probe, the BOOTP/DHCP request of an appliance without an address,
 // and the IPv4/UDP/Ethernet framing that request needs when sent from a packet
-// socket. Written independently of the application's own protocol code on
-// purpose, with every offset spelled out, so the two can check each other.
+// socket; and the reading side of the workstation's BOOTP/DHCP reply. Written
+// independently of the application's own protocol code on purpose, with every
+// offset spelled out, so the two can check each other.
 #pragma once
 
 #include <array>
@@ -61,6 +62,9 @@ struct BootpConfig {
     std::uint8_t op = 1;
     std::uint32_t xid = 0;
     std::uint8_t message_type = 1; // option 53: 1 DISCOVER, 3 REQUEST
+    // Options 50 and 54, which a REQUEST that follows an offer carries.
+    std::optional<std::uint32_t> requested_address;
+    std::optional<std::uint32_t> server_id;
     Mac hw{};
     Bytes name;
     int name_option_count = 1;
@@ -87,5 +91,51 @@ std::uint16_t inet_checksum(const std::uint8_t* data, std::size_t len, std::uint
 // it: 0.0.0.0:src_port -> 255.255.255.255:dst_port, ff:ff:ff:ff:ff:ff.
 Bytes build_broadcast_frame(const Mac& eth_src, std::uint16_t ip_id, std::uint16_t src_port,
                             std::uint16_t dst_port, const Bytes& payload);
+
+// An IPv4/UDP datagram as read from a packet socket, headers checked.
+struct UdpDatagram {
+    std::uint32_t src = 0;
+    std::uint32_t dst = 0;
+    std::uint16_t src_port = 0;
+    std::uint16_t dst_port = 0;
+    Bytes payload;
+};
+
+// Reads an IPv4 packet (starting at its IPv4 header). Returns an explanation
+// instead when the packet is not a whole, well-formed UDP datagram. The UDP
+// checksum is only checked when udp_checksum_final: a packet that never left
+// the machine (veth) may still carry the partial sum that checksum offloading
+// leaves for hardware that is not there.
+struct UdpParse {
+    std::optional<UdpDatagram> datagram;
+    std::string error;
+};
+UdpParse parse_ipv4_udp(const Bytes& packet, bool udp_checksum_final);
+
+// The fields of a BOOTP/DHCP reply that a client acts on.
+struct BootpReply {
+    std::uint8_t op = 0;
+    std::uint32_t xid = 0;
+    Mac chaddr{}; // first 6 bytes of the field
+    std::uint32_t yiaddr = 0;
+    std::uint32_t siaddr = 0;
+    bool cookie_ok = false;
+    // First occurrence of each option; unset when absent.
+    std::optional<std::uint8_t> message_type; // 53
+    std::optional<Bytes> mask;                // 1
+    std::optional<Bytes> router;              // 3
+    std::optional<Bytes> server_id;           // 54
+};
+
+// reply is unset only when the payload is too short for a BOOTP header and
+// cookie. error is set as well when the options cannot be trusted (one runs
+// past the end, option 53 is not 1 byte, no End option); reply then still
+// holds the header fields, so the client can tell whether the answer was
+// meant for it. Options are only read when the cookie is right.
+struct BootpParse {
+    std::optional<BootpReply> reply;
+    std::string error;
+};
+BootpParse parse_bootp_reply(const Bytes& payload);
 
 } // namespace sim

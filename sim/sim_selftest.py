@@ -10,6 +10,7 @@ the workstation namespace, and exits 0 on success, 1 on failure, 77 when
 network namespaces are unavailable here (so ctest can report a skip).
 """
 
+import html
 import os
 import select
 import signal
@@ -26,6 +27,9 @@ COOKIE = bytes([99, 130, 83, 99])
 HW = "00:0A:1B:FF:20:3C"
 HW_BYTES = bytes.fromhex("000A1BFF203C")
 N1 = "10.199.0.11"
+N2 = "10.199.0.12"
+WS = "10.199.0.1"
+GATEWAY = "10.199.0.254"
 
 
 # --- process plumbing -------------------------------------------------------
@@ -45,6 +49,12 @@ class Sim:
 
     def wait(self, timeout=5):
         return self.proc.wait(timeout)
+
+    def line(self, timeout):
+        """The next stdout line, or b"" when none comes in time."""
+        if not select.select([self.proc.stdout], [], [], timeout)[0]:
+            return b""
+        return self.proc.stdout.readline()
 
     def stop(self):
         if self.proc.poll() is None:
@@ -72,8 +82,9 @@ def collect(sock, window, limit=None):
     """Datagrams (data, source, arrival time) arriving within window seconds."""
     out, end = [], time.monotonic() + window
     while limit is None or len(out) < limit:
-        left = end - time.monotonic()
-        if left <= 0 or not select.select([sock], [], [], left)[0]:
+        # A window of 0 still takes what is already queued (see drain).
+        left = max(0.0, end - time.monotonic())
+        if not select.select([sock], [], [], left)[0]:
             break
         data, src = sock.recvfrom(65536)
         out.append((data, src, time.monotonic()))
@@ -331,6 +342,284 @@ def inet_sum(data):
     return 0xFFFF - s
 
 
+# --- unconfigured appliance taking an address --------------------------------
+# The workstation's side is played here: replies laid out as the real program
+# sends them, broadcast from port 67 to 255.255.255.255:68.
+
+STATUS = f"/tmp/sim-selftest-{os.getpid()}.status"
+INTERVAL = 0.15
+
+
+def node(name, *cmd):
+    return subprocess.run([NETLAB, "exec", os.environ["NETLAB"], name, "--", *cmd],
+                          capture_output=True, text=True, check=True).stdout
+
+
+def node_ipv4(name):
+    """(addresses with prefix, default gateways) of the node's eth0."""
+    addrs = [l.split()[3] for l in node(name, "ip", "-4", "-o", "addr", "show", "dev", "eth0").splitlines()]
+    routes = [l.split()[2] for l in node(name, "ip", "-4", "route", "show", "default").splitlines()]
+    return addrs, routes
+
+
+def restore_n2():
+    """Puts back the address and route the lab gave n2, whatever a case left."""
+    node("n2", "ip", "-4", "addr", "flush", "dev", "eth0")
+    node("n2", "ip", "-4", "addr", "add", f"{N2}/24", "dev", "eth0")
+    node("n2", "ip", "-4", "route", "replace", "default", "via", GATEWAY, "dev", "eth0")
+
+
+def status():
+    with open(STATUS) as f:
+        return f.read()
+
+
+def msg_type(pkt):
+    return dict(options(pkt)[0]).get(53)
+
+
+def reply_to(req, kind, yiaddr="10.199.0.77", mask="255.255.255.0", router=GATEWAY, **bad):
+    """The workstation's 300-byte answer to req. kind: 2 OFFER, 5 ACK, 6 NAK,
+    None plain BOOTP. bad: fields to spoil (xid, chaddr, op, cookie, opts)."""
+    p = bytearray(300)
+    p[0:4] = bytes([bad.get("op", 2)]) + req[1:4]
+    p[4:8] = struct.pack("!I", bad["xid"]) if "xid" in bad else req[4:8]
+    p[10:16] = req[10:16]                                  # flags, ciaddr
+    p[16:24] = socket.inet_aton(yiaddr) + socket.inet_aton(WS)
+    p[24:240] = req[24:240]                                # giaddr .. cookie
+    if "chaddr" in bad:
+        p[28:34] = bad["chaddr"]
+    if "cookie" in bad:
+        p[236:240] = bad["cookie"]
+    opts = bytes([1, 4]) + socket.inet_aton(mask) + bytes([3, 4]) + socket.inet_aton(router)
+    if kind is not None:
+        opts += bytes([53, 1, kind, 54, 4]) + socket.inet_aton(WS)
+        for code, secs in ((51, 2592000), (58, 1296000), (59, 2268000)):
+            opts += bytes([code, 4]) + struct.pack("!I", secs)
+    opts = bad.get("opts", opts + b"\xff")
+    p[240:240 + len(opts)] = opts
+    return bytes(p)
+
+
+def answer(dhcp, req, kind, **kw):
+    dhcp.sendto(reply_to(req, kind, **kw), ("255.255.255.255", 68))
+
+
+def next_message(dhcp, window=1.0):
+    got = collect(dhcp, window, limit=1)
+    check(got, f"nothing on port 67 within {window}s")
+    return got[0][0]
+
+
+def next_of(dhcp, kind, what, skip=3):
+    """The next message of type kind; up to skip others may come first, sent
+    while our answer was on its way."""
+    for _ in range(skip + 1):
+        p = next_message(dhcp)
+        if msg_type(p) == bytes([kind]):
+            return p
+    raise AssertionError(f"{what}: no message of type {kind}, got {msg_type(p)}")
+
+
+def types_within(dhcp, window):
+    return [msg_type(d) for d, _, _ in collect(dhcp, window)]
+
+
+def unconfigured(*args, name="NEW-BOX"):
+    return Sim("n2", "--unconfigured", "--hw", HW, "--name", name, "--interval",
+               str(int(INTERVAL * 1000)), "--status-file", STATUS, *args)
+
+
+def http(addr, request_line):
+    """(status, body) for one request on a connection of its own."""
+    with socket.create_connection((addr, 80), timeout=2) as c:
+        c.sendall(request_line.encode() + f"\r\nHost: {addr}\r\n\r\n".encode())
+        data = b""
+        while chunk := c.recv(4096):
+            data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = [int(l.split(b":")[1]) for l in head.split(b"\r\n") if l.lower().startswith(b"content-length:")]
+    check(length and (length[0] == len(body) or (request_line.startswith("HEAD") and not body)),
+          f"{request_line}: Content-Length {length}, body of {len(body)}")
+    return int(head.split()[1]), body
+
+
+# (request line, status, whether the page names the appliance)
+HTTP_CASES = [
+    ("GET /admin/ HTTP/1.1", 200, True),
+    ("GET /admin/index.html HTTP/1.0", 200, True),
+    ("GET /admin/?lang=en HTTP/1.1", 200, True),
+    ("HEAD /admin/ HTTP/1.1", 200, False),
+    ("GET /admin HTTP/1.1", 404, False),
+    ("GET / HTTP/1.1", 404, False),
+    ("GET /admin/x HTTP/1.1", 404, False),
+    ("POST /admin/ HTTP/1.1", 405, False),
+    ("GET /admin/", 400, False),
+]
+
+
+EXCHANGE_CASES = [
+    # (label, sim args, answer kind, yiaddr, mask, router, configured line, address before)
+    ("DHCP replaces the lab address", [], 2, "10.199.0.77", "255.255.255.0", GATEWAY,
+     f"10.199.0.77/24 gw {GATEWAY}", [f"{N2}/24"]),
+    ("DHCP, /16 without router, marker in option 60, no address before",
+     ["--marker-in", "option", "--pre-address", "none"], 2, "10.199.0.78", "255.255.0.0",
+     "0.0.0.0", "10.199.0.78/16 gw 0.0.0.0", []),
+    ("plain BOOTP answer, address of another subnet before, name with HTML characters",
+     ["--pre-address", "10.199.1.5/24", "--name", 'R&D <"7">'],
+     None, "10.199.0.79", "255.255.255.128", WS, f"10.199.0.79/25 gw {WS}", ["10.199.1.5/24"]),
+    ("DHCP, router outside the granted subnet", [], 2, "10.199.0.81", "255.255.255.128", GATEWAY,
+     f"10.199.0.81/25 gw {GATEWAY}", [f"{N2}/24"]),
+]
+
+
+def test_address_exchange(dhcp):
+    probe = udp_socket(1211)
+    for label, args, kind, yiaddr, mask, router, line, before in EXCHANGE_CASES:
+        name = args[args.index("--name") + 1] if "--name" in args else "NEW-BOX"
+        try:
+            with unconfigured(*args, name=name) as sim:
+                check(node_ipv4("n2")[0] == before, f"{label}: start address {node_ipv4('n2')}")
+                probe.sendto(b"VX2", ("255.255.255.255", 1212))
+                check(not collect(probe, 0.3), f"{label}: probe answered while discovering")
+                drain(dhcp)
+                disc = next_message(dhcp)
+                check(msg_type(disc) == b"\x01" and status() == "discovering\n", f"{label}: not discovering")
+                answer(dhcp, disc, kind, yiaddr=yiaddr, mask=mask, router=router)
+                if kind == 2:
+                    req = next_of(dhcp, 3, label)
+                    check(len(req) == 548 and req[:240] == disc[:240],
+                          f"{label}: REQUEST header (xid, chaddr, file, cookie...) differs from its DISCOVER's")
+                    opts = options(req)[0]
+                    check([c for c, _ in opts][:3] == [53, 50, 54] and dict(opts)[53] == b"\x03",
+                          f"{label}: REQUEST options {opts}")
+                    check((dict(opts)[50], dict(opts)[54]) == (socket.inet_aton(yiaddr), socket.inet_aton(WS)),
+                          f"{label}: requested address / server id {opts}")
+                    check([v for c, v in opts if c == 12] == [name.encode()], f"{label}: host name {opts}")
+                    vendor = [(c, v) for c, v in opts if c == 60]
+                    check(vendor == [(c, v) for c, v in options(disc)[0] if c == 60], f"{label}: option 60 {vendor}")
+                    check(status() == "requesting\n", f"{label}: status {status()!r}")
+                    again = collect(dhcp, 3 * INTERVAL, limit=1)
+                    check(again and again[0][0] == req, f"{label}: REQUEST not re-sent unchanged")
+                    answer(dhcp, req, 5, yiaddr=yiaddr, mask=mask, router=router)
+                got = sim.line(2)
+                check(got == f"configured {line}\n".encode(), f"{label}: printed {got!r}")
+                check(status() == f"configured {line}\n", f"{label}: status {status()!r}")
+                want_routes = [] if router == "0.0.0.0" else [router]
+                check(node_ipv4("n2") == ([line.split()[0]], want_routes), f"{label}: node has {node_ipv4('n2')}")
+                # What crossed our answer may still be in the kernel's queues.
+                time.sleep(2 * INTERVAL)
+                crossed = types_within(dhcp, 0)
+                check(b"\x03" not in crossed or kind == 2, f"{label}: REQUEST after a BOOTP answer")
+                sent = types_within(dhcp, 4 * INTERVAL)
+                check(not sent, f"{label}: still sending {sent} after taking the address")
+
+                drain(probe)
+                probe.sendto(b"VX2", ("255.255.255.255", 1212))
+                got = collect(probe, 0.5)
+                check([(d, a) for d, a, _ in got] == [(name_field(name.encode()) + HW_BYTES, (yiaddr, 1212))],
+                      f"{label}: probe replies {got}")
+                page = f"Admin page of {html.escape(name)} at {yiaddr}".encode()
+                for request, code, names in HTTP_CASES:
+                    st, body = http(yiaddr, request)
+                    check(st == code and (page in body) == names, f"{label}: {request}: {st} {body!r}")
+                # A client that says nothing must not hold up the probe answer.
+                # (It keeps the connection for seconds; a blocking server would
+                # answer nothing meanwhile.)
+                with socket.create_connection((yiaddr, 80), timeout=2):
+                    probe.sendto(b"VX2", (yiaddr, 1212))
+                    check(collect(probe, 1.0, limit=1), f"{label}: probe stalled by a silent client")
+                check(sim.stop() == 0, f"{label}: exit status")
+        finally:
+            restore_n2()
+        yield label
+
+
+def test_reply_filter(dhcp):
+    """Answers that are not for this appliance, or unusable: no REQUEST."""
+    table = [
+        ("xid of another DISCOVER", lambda req: dict(xid=struct.unpack("!I", req[4:8])[0] ^ 1)),
+        ("another chaddr", lambda req: dict(chaddr=bytes.fromhex("000A1BFF203D"))),
+        ("op 1", lambda req: dict(op=1)),
+        ("wrong cookie", lambda req: dict(cookie=bytes([99, 130, 83, 98]))),
+        ("no server id", lambda req: dict(opts=bytes([53, 1, 2, 1, 4, 255, 255, 255, 0, 255]))),
+        ("option running past the end",
+         lambda req: dict(opts=bytes([53, 1, 2, 54, 4]) + socket.inet_aton(WS) + bytes([3, 70]))),
+        ("non-contiguous mask", lambda req: dict(mask="255.0.255.0")),
+    ]
+    try:
+        with unconfigured() as sim:
+            for label, spoil in table:
+                drain(dhcp)
+                disc = next_message(dhcp)
+                answer(dhcp, disc, 2, **spoil(disc))
+                sent = types_within(dhcp, 3 * INTERVAL)
+                check(sent and set(sent) == {b"\x01"}, f"{label}: sent {sent}")
+            yield "spoiled OFFERs ignored: " + ", ".join(l for l, _ in table)
+
+            drain(dhcp)
+            disc = next_message(dhcp)
+            answer(dhcp, disc, 5)
+            check(set(types_within(dhcp, 3 * INTERVAL)) == {b"\x01"} and status() == "discovering\n",
+                  "an ACK without REQUEST was taken")
+            yield "ACK while discovering ignored"
+
+            # The last four DISCOVERs are answerable, an answer may cross the
+            # next ones; older ones are stale. The third of five stays within
+            # the window even if one more leaves meanwhile.
+            drain(dhcp)
+            discs = [next_message(dhcp) for _ in range(5)]
+            answer(dhcp, discs[0], 2)
+            answer(dhcp, discs[2], 2, yiaddr="10.199.0.80")
+            req = next_of(dhcp, 3, "answer to a recent DISCOVER")
+            check(req[4:8] == discs[2][4:8], "REQUEST for a stale xid")
+
+            answer(dhcp, req, 6)
+            nxt = next_of(dhcp, 1, "NAK did not restart discovery", skip=1)
+            check(nxt[4:8] != req[4:8] and status() == "discovering\n", "discovery after NAK")
+            yield "xid window and NAK"
+
+            answer(dhcp, nxt, 2)
+            seq = [msg_type(next_of(dhcp, 3, "offer after NAK"))]
+            while seq[-1] == b"\x03":
+                seq.append(msg_type(next_message(dhcp)))
+            check(seq == [b"\x03"] * 8 + [b"\x01"], f"unanswered REQUESTs: {seq}")
+            check(sim.line(0) == b"", "printed something while unanswered")
+            check(sim.stop() == 0, "exit status")
+            yield "REQUEST re-sent 8 times, then discovery again"
+    finally:
+        restore_n2()
+
+
+def test_no_answer_knobs(dhcp):
+    # (args, answers given, expected final status)
+    table = [
+        (["--ignore-offers"], [2, 2, 2], "discovering\n"),
+        (["--ignore-offers"], [2, None], f"configured 10.199.0.77/24 gw {GATEWAY}\n"),
+        (["--no-request"], [2, None, 2], "discovering\n"),
+    ]
+    for args, kinds, final in table:
+        try:
+            with unconfigured(*args) as sim:
+                drain(dhcp)
+                sent = []
+                for kind in kinds:
+                    disc = next_message(dhcp)
+                    answer(dhcp, disc, kind)
+                    sent += types_within(dhcp, 0.5 * INTERVAL)
+                if final.startswith("configured"):
+                    check(sim.line(2).startswith(b"configured"), f"{args}: not configured")
+                else:
+                    sent += types_within(dhcp, 3 * INTERVAL)
+                    check(node_ipv4("n2")[0] == [f"{N2}/24"], f"{args}: address changed")
+                check(b"\x03" not in sent, f"{args} {kinds}: sent a REQUEST")
+                check(status() == final, f"{args} {kinds}: status {status()!r}")
+                check(sim.stop() == 0, f"{args}: exit status")
+        finally:
+            restore_n2()
+    yield "--ignore-offers and --no-request"
+
+
 # --- command line -------------------------------------------------------------
 
 def test_usage(_):
@@ -343,6 +632,12 @@ def test_usage(_):
         ["--unconfigured", "--name", "n" * 256],
         ["--unconfigured", "--marker-at", "10", "--no-marker"],
         ["--configured", "--reply-delay", "-1"],
+        ["--configured", "--ignore-offers"],
+        ["--configured", "--status-file", "/tmp/x"],
+        ["--unconfigured", "--pre-address", "10.199.0.12"],
+        ["--unconfigured", "--pre-address", "10.199.0.12/33"],
+        ["--unconfigured", "--pre-address", "10.199.0.256/24"],
+        ["--unconfigured", "--pre-address", "10.199.0.12/24 "],
         [],
     ]
     for args in table:
@@ -357,13 +652,16 @@ def inner():
     failed = 0
     for test, sock in [(test_configured, ws), (test_probe_filter, ws), (test_reply_timing_and_count, ws),
                        (test_discover_layout, dhcp), (test_marker_and_length, dhcp), (test_misbehaviour, dhcp),
-                       (test_frame, dhcp), (test_usage, None)]:
+                       (test_frame, dhcp), (test_address_exchange, dhcp), (test_reply_filter, dhcp),
+                       (test_no_answer_knobs, dhcp), (test_usage, None)]:
         try:
             for label in test(sock):
                 print(f"ok   {test.__name__}: {label}", flush=True)
         except Exception as e:  # one broken group must not hide the others
             failed += 1
             print(f"FAIL {test.__name__}: {e}", flush=True)
+    if os.path.exists(STATUS):
+        os.unlink(STATUS)
     print("all passed" if not failed else f"{failed} group(s) failed")
     return 1 if failed else 0
 

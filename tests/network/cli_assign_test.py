@@ -1,0 +1,262 @@
+#!/usr/bin/env python3
+"""tavisol-cli assign and open against simulated appliances and real DHCP clients.
+
+    python3 tests/network/cli_assign_test.py BUILD_DIR CASE
+
+Each case builds a throw-away lab with tools/netlab (needs root) and runs the real
+command-line program in the workstation namespace with the real clock. Exit 0 on success,
+1 on failure, 77 when network namespaces are not available here (ctest reports a skip).
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cli_search_test as lab_tools  # noqa: E402  (the Lab helper and the checks)
+
+check = lab_tools.check
+NEW_ADDRESS = "10.199.0.77"
+MASK = "255.255.255.0"
+GATEWAY = "10.199.0.254"
+SHARED_HW = "02:0A:1B:FF:20:3C"
+
+
+class Lab(lab_tools.Lab):
+    def assign(self, host, *extra, prefix=()):
+        return subprocess.run(
+            [lab_tools.NETLAB, "exec", self.name, "ws", "--", *prefix, lab_tools.CLI, "assign",
+             host, *extra], capture_output=True, timeout=90)
+
+    def run_in(self, node, *cmd):
+        return subprocess.run([lab_tools.NETLAB, "exec", self.name, node, "--", *cmd],
+                              capture_output=True, text=True, timeout=30)
+
+
+def wait_for(predicate, seconds, what):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if predicate():
+            return
+        time.sleep(0.1)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def read(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+# ---- cases ----------------------------------------------------------------------------------
+
+def case_simulated_appliance():
+    """The whole road: listed, assigned, searched again under its address, page opened."""
+    with Lab(2) as lab, tempfile.TemporaryDirectory() as tmp:
+        status = os.path.join(tmp, "status")
+        lab.sim("n1", "--unconfigured", "--name", "NEW-BOX", "--hw", "00:0A:1B:FF:20:3C",
+                "--interval", "300", "--status-file", status)
+        result = lab.assign("NEW-BOX", "--ip", NEW_ADDRESS, "--mask", MASK, "--gateway", GATEWAY,
+                            "--wait", "5")
+        check(result.returncode == 0, f"assign: {result.returncode} {result.stderr!r}")
+        check(result.stdout.decode().split() == [NEW_ADDRESS, "NEW-BOX"],
+              f"assign printed {result.stdout!r}")
+        wait_for(lambda: read(status).startswith("configured"), 5, "the appliance to configure")
+        check(read(status).split() == ["configured", f"{NEW_ADDRESS}/24", "gw", GATEWAY],
+              f"status {read(status)!r}")
+
+        rows, _ = lab_tools.search_json(lab, "--seconds", "2")
+        check({"address": NEW_ADDRESS, "host": "NEW-BOX", "hw": ""} in rows, f"rows {rows}")
+
+        opened = lab.cli("open", "NEW-BOX", "--wait", "3")
+        url = f"http://{NEW_ADDRESS}/admin/"
+        check(opened.returncode == 0 and opened.stdout.decode().strip() == url,
+              f"open: {opened.returncode} {opened.stdout!r} {opened.stderr!r}")
+        page = lab.run_in("ws", "python3", "-c",
+                          f"import urllib.request;print(urllib.request.urlopen('{url}',"
+                          "timeout=5).read().decode())")
+        check("NEW-BOX" in page.stdout, f"page {page.stdout!r} {page.stderr!r}")
+
+
+def case_refusals():
+    """An address that answers the echo is refused; an appliance that never takes the offer
+    ends in "Setting IP ERROR"; a host that is not listed is not found."""
+    with Lab(2) as lab:
+        lab.sim("n1", "--unconfigured", "--name", "SHY-BOX", "--ignore-offers",
+                "--interval", "300")
+        taken = lab.addr("n2")  # the kernel of node 2 answers echo requests for it
+        result = lab.assign("SHY-BOX", "--ip", taken, "--mask", MASK, "--wait", "5")
+        stderr = result.stderr.decode()
+        check(result.returncode == 1 and "in use" in stderr and "maybe is in used" in stderr,
+              f"in use: {result.returncode} {stderr!r}")
+
+        result = lab.assign("SHY-BOX", "--ip", NEW_ADDRESS, "--mask", MASK, "--wait", "5")
+        stderr = result.stderr.decode()
+        check(result.returncode == 1 and "[Setting ERROR] Setting IP ERROR" in stderr,
+              f"time-out: {result.returncode} {stderr!r}")
+
+        result = lab.assign("NOBODY", "--ip", NEW_ADDRESS, "--wait", "2")
+        check(result.returncode == 1 and b"NOBODY" in result.stderr, f"{result.stderr!r}")
+        result = lab.assign("SHY-BOX", "--ip", "300.1.1.1", "--wait", "5")
+        check(result.returncode == 1 and b"The IP address is invalid!" in result.stderr,
+              f"{result.stderr!r}")
+        for bad in (["assign"], ["assign", "X"], ["assign", "X", "--ip"], ["open"]):
+            result = lab.cli(*bad)
+            check(result.returncode == 2, f"{bad}: {result.returncode}")
+
+
+def case_long_host_name():
+    """A workstation host name far longer than 16 characters does not break assignment."""
+    with Lab(1) as lab, tempfile.TemporaryDirectory() as tmp:
+        status = os.path.join(tmp, "status")
+        lab.sim("n1", "--unconfigured", "--name", "NEW-BOX", "--interval", "300",
+                "--status-file", status)
+        long_name = "workstation-" + "x" * 50
+        result = lab.assign("NEW-BOX", "--ip", NEW_ADDRESS, "--mask", MASK, "--wait", "5",
+                            prefix=("unshare", "--uts", "sh", "-c",
+                                    f'hostname {long_name} && exec "$0" "$@"'))
+        check(result.returncode == 0, f"assign: {result.returncode} {result.stderr!r}")
+        wait_for(lambda: read(status).startswith("configured"), 5, "the appliance to configure")
+
+
+CLIENTS = {
+    # Each has its hook script print "ip mask router" when it has bound the address.
+    "udhcpc": lambda host, script, tmp: [
+        "busybox", "udhcpc", "-i", "eth0", "-f", "-n", "-t", "40", "-T", "1",
+        "-s", script, "-x", f"hostname:{host}"],
+    "dhclient": lambda host, script, tmp: [
+        "dhclient", "-4", "-d", "-1", "-cf", os.path.join(tmp, "dhclient.conf"), "-sf", script,
+        "-pf", os.path.join(tmp, "dhclient.pid"), "-lf", os.path.join(tmp, "leases"), "eth0"],
+    "dhcpcd": lambda host, script, tmp: [
+        "dhcpcd", "-B", "-1", "-4", "-A", "-L", "-t", "40", "-h", host, "-c", script,
+        "--config", os.path.join(tmp, "dhcpcd.conf"), "eth0"],
+}
+
+# The clients run their hook with an environment of their own, so the output path is
+# written into the script.
+CLIENT_SCRIPT = """#!/bin/sh
+# udhcpc: $1 = bound with ip/subnet/router; dhclient and dhcpcd: $reason = BOUND
+# with new_ip_address/new_subnet_mask/new_routers.
+case "$1$reason" in
+  bound*) echo "$ip $subnet $router" > "{out}" ;;
+  BOUND|REBOOT) echo "$new_ip_address $new_subnet_mask $new_routers" > "{out}" ;;
+esac
+exit 0
+"""
+
+
+def real_client(name):
+    """A real DHCP client with the listed appliance's hardware address and host name takes
+    the offer and the acknowledgement and ends up with exactly the typed values. Every reply
+    on the wire decodes cleanly."""
+    if not shutil.which(CLIENTS[name]("x", "x", "/tmp")[0]):
+        print(f"SKIPPED: {name} is not installed")
+        return 77
+    tshark = shutil.which("tshark")
+    with Lab(2) as lab, tempfile.TemporaryDirectory() as tmp:
+        host = "REAL-BOX"
+        out = os.path.join(tmp, "bound")
+        script = os.path.join(tmp, "hook.sh")
+        with open(script, "w") as f:
+            f.write(CLIENT_SCRIPT.replace("{out}", out))
+        os.chmod(script, 0o755)
+        with open(os.path.join(tmp, "dhclient.conf"), "w") as f:
+            f.write(f'send host-name "{host}";\ntimeout 40;\ninitial-interval 1;\n')
+        with open(os.path.join(tmp, "dhcpcd.conf"), "w") as f:
+            f.write("noipv6\nnoarp\n")
+        # The appliance is listed from its own request, then the real client asks with its
+        # hardware address and host name.
+        lab.sim("n1", "--unconfigured", "--name", host, "--hw", SHARED_HW, "--count", "40",
+                "--interval", "300", "--no-request")
+        lab.run_in("n2", "ip", "link", "set", "dev", "eth0", "address", SHARED_HW)
+        capture = os.path.join(tmp, "replies.pcap")
+        if tshark:
+            sniffer = subprocess.Popen(
+                [lab_tools.NETLAB, "exec", lab.name, "ws", "--", tshark, "-q", "-i", "eth0",
+                 "-f", "udp port 68", "-w", capture], stdout=subprocess.DEVNULL,
+                stderr=subprocess.PIPE)
+            lab.procs.append(sniffer)
+            wait_for(lambda: os.path.exists(capture), 10, "tshark to start")
+        # dhcpcd keeps leases in one folder for every namespace; an earlier run's lease would
+        # make it skip the offer.
+        for stale in ("/var/lib/dhcpcd/eth0.lease", "/var/lib/dhcpcd/eth0-REAL-BOX.lease"):
+            if os.path.exists(stale):
+                os.remove(stale)
+        client = subprocess.Popen(
+            [lab_tools.NETLAB, "exec", lab.name, "n2", "--", *CLIENTS[name](host, script, tmp)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        lab.procs.append(client)
+
+        result = lab.assign(host, "--ip", NEW_ADDRESS, "--mask", MASK, "--gateway", GATEWAY,
+                            "--wait", "5")
+        check(result.returncode == 0, f"assign: {result.returncode} {result.stderr!r}")
+        wait_for(lambda: read(out).strip() != "", 15, f"{name} to bind")
+        check(read(out).split() == [NEW_ADDRESS, MASK, GATEWAY], f"{name} got {read(out)!r}")
+
+        if tshark:
+            time.sleep(1)  # let the capture write out
+            sniffer.send_signal(signal.SIGINT)
+            sniffer.wait(10)
+            decoded = subprocess.run([tshark, "-r", capture, "-V", "-Y", "dhcp.option.dhcp"],
+                                     capture_output=True, text=True)
+            check("DHCP: ACK" in decoded.stdout or "(5) ACK" in decoded.stdout
+                  or "DHCP ACK" in decoded.stdout, f"no ACK decoded:\n{decoded.stdout[-2000:]}")
+            bad = subprocess.run([tshark, "-r", capture, "-Y",
+                                  "_ws.malformed || _ws.expert.severity >= \"error\""],
+                                 capture_output=True, text=True)
+            check(bad.stdout.strip() == "", f"malformed or erroneous replies:\n{bad.stdout}")
+    return 0
+
+
+def case_udhcpc():
+    return real_client("udhcpc")
+
+
+def case_dhclient():
+    return real_client("dhclient")
+
+
+def case_dhcpcd():
+    return real_client("dhcpcd")
+
+
+CASES = {
+    "simulated_appliance": case_simulated_appliance,
+    "refusals": case_refusals,
+    "long_host_name": case_long_host_name,
+    "udhcpc": case_udhcpc,
+    "dhclient": case_dhclient,
+    "dhcpcd": case_dhcpcd,
+}
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+        print(f"usage: {sys.argv[0]} BUILD_DIR {{{','.join(CASES)}}}", file=sys.stderr)
+        return 2
+    build = os.path.abspath(sys.argv[1])
+    lab_tools.SIM = os.path.join(build, "sim", "tavisol-sim")
+    lab_tools.CLI = os.path.join(build, "cli", "tavisol-cli")
+    check_lab = subprocess.run([lab_tools.NETLAB, "check"], capture_output=True, text=True)
+    if check_lab.returncode != 0:
+        print(f"SKIPPED: network namespaces unavailable: {check_lab.stdout}{check_lab.stderr}")
+        return 77
+    try:
+        if CASES[sys.argv[2]]() == 77:
+            return 77
+    except AssertionError as failure:
+        print(f"FAILED {sys.argv[2]}: {failure}")
+        print("0 passed, 1 failed")
+        return 1
+    print("1 passed, 0 failed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
