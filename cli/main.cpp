@@ -278,8 +278,7 @@ int RunAssign(const AssignOptions& options) {
 
     // The responder answers until the DHCPACK or the dialog's 25-second limit.
     // (The dialog has no owner, so the main window stays enabled meanwhile.)
-    driver.WaitUntil([] { return headless::Driver::TopDialogOnUi() != IDD_ADDRESS_ASSIGN; },
-                     40000);
+    driver.WaitUntil([] { return headless::Driver::TopDialogOnUi() != IDD_ADDRESS_ASSIGN; }, 40000);
     auto rows = driver.Rows(IDC_DEVICE_LIST);
     std::vector<headless::BoxRecord> boxes = driver.Snapshot().boxes;
     bool timedOut = !boxes.empty() && boxes.back().text == "Setting IP ERROR";

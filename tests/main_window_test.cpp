@@ -106,7 +106,9 @@ struct CloseCase {
     bool cleanedUp;
 };
 
-void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CloseCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MainWindowCloseTest : public AppSession, public ::testing::WithParamInterface<CloseCase> {};
 

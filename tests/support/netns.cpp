@@ -13,12 +13,14 @@ namespace {
 std::string g_problem = "the private network was not set up";
 }
 
-std::string ApplianceAddress(int n) { return "10.200.0." + std::to_string(10 + n); }
+std::string ApplianceAddress(int n) {
+    return "10.200.0." + std::to_string(10 + n);
+}
 
 std::string EnterPrivateNetwork() {
     if (::unshare(CLONE_NEWNET) != 0) {
-        g_problem = std::string("cannot create a network namespace (needs root): ") +
-                    std::strerror(errno);
+        g_problem =
+            std::string("cannot create a network namespace (needs root): ") + std::strerror(errno);
         return g_problem;
     }
     std::string cmd = "ip link set lo up && ip link add tvd0 type veth peer name tvd1 && "
@@ -35,6 +37,8 @@ std::string EnterPrivateNetwork() {
     return g_problem;
 }
 
-const std::string& PrivateNetworkProblem() { return g_problem; }
+const std::string& PrivateNetworkProblem() {
+    return g_problem;
+}
 
 } // namespace testlab

@@ -1,6 +1,7 @@
 // A private network for a test process: its own network namespace with loopback and one
-// interface (a veth whose peer stays down) that holds the workstation's address, a few appliance addresses and the
-// default route, so that broadcasts have somewhere to go and nothing leaves the machine.
+// interface (a veth whose peer stays down) that holds the workstation's address, a few appliance
+// addresses and the default route, so that broadcasts have somewhere to go and nothing leaves the
+// machine.
 #pragma once
 
 #include <string>
