@@ -125,6 +125,34 @@ def case_long_host_name():
         wait_for(lambda: read(status).startswith("configured"), 5, "the appliance to configure")
 
 
+def case_unprivileged_icmp():
+    """Without raw sockets the kernel's echo socket still runs the in-use check; where even
+    that is not allowed the address counts as free and stderr says the check did not run."""
+    nobody = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+    with Lab(2) as lab, tempfile.TemporaryDirectory() as tmp:
+        os.chmod(tmp, 0o777)
+        status = os.path.join(tmp, "status")
+        # Ports below 1024 open to everyone in this namespace, so only the ICMP socket is
+        # missing for an ordinary user.
+        lab.run_in("ws", "sysctl", "-qw", "net.ipv4.ip_unprivileged_port_start=0")
+        lab.run_in("ws", "sysctl", "-qw", "net.ipv4.ping_group_range=0 2147483647")
+        lab.sim("n1", "--unconfigured", "--name", "NEW-BOX", "--interval", "300",
+                "--status-file", status)
+        taken = lab.addr("n2")
+        result = lab.assign("NEW-BOX", "--ip", taken, "--mask", MASK, "--wait", "5",
+                            prefix=nobody)
+        stderr = result.stderr.decode()
+        check(result.returncode == 1 and "maybe is in used" in stderr,
+              f"echo socket: {result.returncode} {stderr!r}")
+
+        lab.run_in("ws", "sysctl", "-qw", "net.ipv4.ping_group_range=1 0")
+        result = lab.assign("NEW-BOX", "--ip", NEW_ADDRESS, "--mask", MASK, "--wait", "5",
+                            prefix=nobody)
+        stderr = result.stderr.decode()
+        check(result.returncode == 0 and "in-use check could not run" in stderr,
+              f"no ICMP socket: {result.returncode} {stderr!r}")
+
+
 CLIENTS = {
     # Each has its hook script print "ip mask router" when it has bound the address.
     "udhcpc": lambda host, script, tmp: [
@@ -230,6 +258,7 @@ CASES = {
     "simulated_appliance": case_simulated_appliance,
     "refusals": case_refusals,
     "long_host_name": case_long_host_name,
+    "unprivileged_icmp": case_unprivileged_icmp,
     "udhcpc": case_udhcpc,
     "dhclient": case_dhclient,
     "dhcpcd": case_dhcpcd,
