@@ -24,5 +24,16 @@ else
     SUDO=
 fi
 export DEBIAN_FRONTEND=noninteractive
+# The DHCP clients are tools for the tests, run only inside lab namespaces: no package may
+# start a service (a client daemon on the machine's own interfaces) while it installs.
+policy=/usr/sbin/policy-rc.d
+added_policy=
+if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod 755 "$policy"
+    added_policy=1
+fi
+cleanup() { [ -z "$added_policy" ] || $SUDO rm -f "$policy"; }
+trap cleanup EXIT
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
