@@ -1,10 +1,12 @@
 # Entry points: `make` builds into build/, `make test` builds and runs every test,
-# `make demo` runs a search on a simulated LAN. See README.md.
+# `make demo` runs a search on a simulated LAN, `make windows` cross-compiles
+# build-win/tavisol.exe. See README.md.
 BUILD_DIR ?= build
+WIN_BUILD_DIR ?= build-win
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps configure test demo check-format format clean
+.PHONY: all build deps deps-windows configure test demo windows check-format format clean
 
 all: build
 
@@ -19,8 +21,19 @@ configure: $(BUILD_DIR)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: deps build
+test: deps build windows
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+$(WIN_BUILD_DIR)/CMakeCache.txt:
+	cmake -S . -B $(WIN_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+		-DCMAKE_BUILD_TYPE=Release
+
+deps-windows: deps
+	@bash scripts/deps.sh windows
+
+windows: deps-windows
+	$(MAKE) $(WIN_BUILD_DIR)/CMakeCache.txt
+	cmake --build $(WIN_BUILD_DIR) -j $(JOBS)
 
 demo: deps build
 	@bash scripts/demo.sh $(BUILD_DIR)
@@ -32,4 +45,4 @@ format:
 	@git ls-files '*.cpp' '*.h' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(WIN_BUILD_DIR)

@@ -17,7 +17,7 @@ const ControlTemplate kAboutControls[] = {
     {IDC_STATIC, ControlKind::StaticIcon, "IDR_MAINFRAME", IDR_MAINFRAME, 10, 10, 20, 20, 0},
     {IDC_STATIC, ControlKind::StaticText, "Tavisol UI Version 3.0.0.1", 0, 55, 15, 89, 8,
      SS_NOPREFIX | kGroup},
-    {IDC_STATIC, ControlKind::StaticText, "Finds, lists and addresses appliances on this LAN", 0,
+    {IDC_STATIC, ControlKind::StaticText, "Copyright (C) 2026", 0,
      55, 35, 145, 8, kGroup},
     {IDOK, ControlKind::DefPushButton, "OK", 0, 209, 7, 50, 14, kGroup | kTabStop},
     {IDC_STATIC, ControlKind::StaticRect, "", 0, 45, 55, 185, 1, SS_BLACKRECT},

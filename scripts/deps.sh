@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the tests and the demo need.
+# Installs every Debian package that the build, the tests and the demo need; with the
+# argument "windows" also those of the Windows build and of running it under Wine.
 # Idempotent and non-interactive; safe to run on a machine that already has them.
 set -euo pipefail
 
@@ -10,6 +11,17 @@ PACKAGES=(
     iproute2 procps python3
     busybox isc-dhcp-client dhcpcd5 tshark
 )
+
+# MinGW-w64 (the -posix thread variant), resources drawn from SVG, Wine with a virtual X
+# server, and the X tools that find and photograph its windows.
+WINDOWS_PACKAGES=(
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    librsvg2-bin
+    wine wine64 fonts-wine xvfb x11-utils imagemagick
+)
+if [ "${1:-}" = windows ]; then
+    PACKAGES+=("${WINDOWS_PACKAGES[@]}")
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,6 +1,7 @@
-// The date parser behind COleDateTime::ParseDateTime on Linux. It accepts the forms of the
-// default (C/POSIX, US-style) locale: "2026-12-09", "12/09/2026", either followed by
-// "HH:MM" or "HH:MM:SS", and a time of day alone ("08:30"), which falls on day 0.
+// The date parser behind COleDateTime::ParseDateTime: one parser for every back end, so the
+// column sort orders date texts alike everywhere. It accepts the forms of the default
+// (C/POSIX, US-style) locale: "2026-12-09", "12/09/2026", either followed by "HH:MM" or
+// "HH:MM:SS", and a time of day alone ("08:30"), which falls on day 0.
 #include "platform/afx.h"
 
 #include <cstdio>
