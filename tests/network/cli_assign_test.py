@@ -265,27 +265,5 @@ CASES = {
 }
 
 
-def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        print(f"usage: {sys.argv[0]} BUILD_DIR {{{','.join(CASES)}}}", file=sys.stderr)
-        return 2
-    build = os.path.abspath(sys.argv[1])
-    lab_tools.SIM = os.path.join(build, "sim", "tavisol-sim")
-    lab_tools.CLI = os.path.join(build, "cli", "tavisol-cli")
-    check_lab = subprocess.run([lab_tools.NETLAB, "check"], capture_output=True, text=True)
-    if check_lab.returncode != 0:
-        print(f"SKIPPED: network namespaces unavailable: {check_lab.stdout}{check_lab.stderr}")
-        return 77
-    try:
-        if CASES[sys.argv[2]]() == 77:
-            return 77
-    except AssertionError as failure:
-        print(f"FAILED {sys.argv[2]}: {failure}")
-        print("0 passed, 1 failed")
-        return 1
-    print("1 passed, 0 failed")
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(lab_tools.run_case(CASES))
