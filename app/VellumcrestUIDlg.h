@@ -46,18 +46,20 @@ protected:
     LRESULT OnBootpSearchAsynch(WPARAM wParam, LPARAM lParam);
     LRESULT OnPINGAsynch(WPARAM wParam, LPARAM lParam);
 
+    // clang-format off
     BEGIN_MSG_MAP(CVellumcrestUIDlg, CDialog)
-    MSG_WM_SYSCOMMAND(OnSysCommand)
-    MSG_WM_PAINT(OnPaint)
-    MSG_WM_QUERYDRAGICON(OnQueryDragIcon)
-    COMMAND_BN_CLICKED(IDC_WEB_BROWSER, OnWebBrowser)
-    COMMAND_BN_CLICKED(IDC_SEARCH, OnSearch)
-    NOTIFY_HANDLER_EX(IDC_DEVICE_LIST, LVN_COLUMNCLICK, OnColumnclickDeviceList)
-    MSG_WM_TIMER(OnTimer)
-    NOTIFY_HANDLER_EX(IDC_DEVICE_LIST, NM_DBLCLK, OnDblclkDeviceList)
-    MESSAGE_HANDLER_EX(WM_BOOTP_SEARCH_ASYNCH, OnBootpSearchAsynch)
-    MESSAGE_HANDLER_EX(WM_PING_ASYNCH, OnPINGAsynch)
+        MSG_WM_SYSCOMMAND(OnSysCommand)
+        MSG_WM_PAINT(OnPaint)
+        MSG_WM_QUERYDRAGICON(OnQueryDragIcon)
+        COMMAND_BN_CLICKED(IDC_WEB_BROWSER, OnWebBrowser)
+        COMMAND_BN_CLICKED(IDC_SEARCH, OnSearch)
+        NOTIFY_HANDLER_EX(IDC_DEVICE_LIST, LVN_COLUMNCLICK, OnColumnclickDeviceList)
+        MSG_WM_TIMER(OnTimer)
+        NOTIFY_HANDLER_EX(IDC_DEVICE_LIST, NM_DBLCLK, OnDblclkDeviceList)
+        MESSAGE_HANDLER_EX(WM_BOOTP_SEARCH_ASYNCH, OnBootpSearchAsynch)
+        MESSAGE_HANDLER_EX(WM_PING_ASYNCH, OnPINGAsynch)
     END_MSG_MAP()
+    // clang-format on
 
     // "http://" + address + "/admin/" in the user's browser; a box when that fails.
     void OpenAdminPage(const CString& strAddress);

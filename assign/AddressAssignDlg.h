@@ -55,10 +55,12 @@ protected:
     void OnTimer(UINT nIDEvent);
     LRESULT OnBootpAsynch(WPARAM wParam, LPARAM lParam);
 
+    // clang-format off
     BEGIN_MSG_MAP(CAddressAssignDlg, CDialog)
-    MSG_WM_TIMER(OnTimer)
-    MESSAGE_HANDLER_EX(WM_BOOTP_ASYNCH, OnBootpAsynch)
+        MSG_WM_TIMER(OnTimer)
+        MESSAGE_HANDLER_EX(WM_BOOTP_ASYNCH, OnBootpAsynch)
     END_MSG_MAP()
+    // clang-format on
 
     // Checks and the title (AddressAssignDlg.cpp).
     BOOL NormalizeAddress(char* pszAddress);
