@@ -55,7 +55,7 @@ void ReportSocketFailure(const tvposix::SocketFailure& f) {
     } else if (f.call == "socket") {
         std::fprintf(stderr, "tavisol-cli: cannot open a UDP socket: %s (%s)\n", why,
                      tvposix::WsaErrorName(f.error));
-    } else if (f.call == "sendto") {
+    } else if (f.call == "sendto" && f.port == 1212) {
         std::fprintf(stderr, "tavisol-cli: cannot send the discovery probe: %s (%s)\n", why,
                      tvposix::WsaErrorName(f.error));
     } else if (f.call == "setsockopt" || f.call == "WSAAsyncSelect" || f.call == "WSAStartup") {
@@ -186,11 +186,10 @@ int FindRow(const std::vector<std::vector<std::string>>& rows, int column,
 // Reads the list on the user-interface thread (for WaitUntil predicates).
 std::vector<std::vector<std::string>> RowsNow() {
     std::vector<std::vector<std::string>> rows;
-    HWND hList = Session::MainItem(IDC_DEVICE_LIST);
-    int count = static_cast<int>(SendMessageA(hList, LVM_GETITEMCOUNT, 0, 0));
-    CListCtrl* pList = static_cast<CListCtrl*>(CWnd::FromHandle(hList));
-    for (int i = 0; i < count; ++i)
-        rows.push_back({pList->GetItemText(i, 0).str(), pList->GetItemText(i, 1).str()});
+    CListCtrl list; // a view of the main window's list; a CWnd never owns its window
+    list.m_hWnd = Session::MainItem(IDC_DEVICE_LIST);
+    for (int i = 0; i < list.GetItemCount(); ++i)
+        rows.push_back({list.GetItemText(i, 0).str(), list.GetItemText(i, 1).str()});
     return rows;
 }
 

@@ -447,5 +447,5 @@ DWORD GetIpAddrTable(PMIB_IPADDRTABLE pIpAddrTable, unsigned long* pdwSize, BOOL
 
 // Of the local host name: the host's own LAN addresses, the interface that holds the default
 // route first, as Windows gives them (never a loopback address while a LAN address exists).
-// Other names are resolved as usual. The result lives until the thread's next call.
+// Other names are resolved as usual. The result lives until the next call.
 struct hostent* gethostbyname(const char* name);

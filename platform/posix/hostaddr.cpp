@@ -62,7 +62,9 @@ struct HostEntry {
     char* noAliases[1] = {nullptr};
 };
 
-thread_local HostEntry t_entry;
+// One entry for the process: the program asks from its one user-interface thread, and the
+// answer lives until the next call, as the Windows one does for its thread.
+HostEntry g_entry;
 
 bool IsLocalHostName(const char* name) {
     char local[256] = "";
@@ -112,7 +114,7 @@ struct hostent* gethostbyname(const char* name) {
     if (IsLocalHostName(name)) {
         std::vector<in_addr> addresses = LanAddresses();
         if (!addresses.empty()) {
-            HostEntry& e = t_entry;
+            HostEntry& e = g_entry;
             e.name = name;
             e.addresses = std::move(addresses);
             e.addressList.clear();
