@@ -284,3 +284,26 @@ TEST_F(ListActionsTest, AssignedAddressGoesToTheAssignedAppliancesRow) {
 
 } // namespace
 } // namespace testlab
+
+namespace testlab {
+namespace {
+
+// A double-click on a "No IP" row ends the search: the timer stops (no more animation, and
+// nothing gives "Search" back while the dialog is open), port 67 is handed to the responder,
+// and "Search" is usable again once the dialog has closed.
+TEST_F(ListActionsTest, DoubleClickOnNoIpEndsTheSearch) {
+    ASSERT_TRUE(OpenAssignDialog());
+    std::size_t iconsAtOpen = driver->Snapshot().iconChanges.size();
+    driver->StepTime(10000); // past the end of the search window
+    EXPECT_EQ(driver->Snapshot().iconChanges.size(), iconsAtOpen);
+    EXPECT_EQ(driver->ShownIcon(IDC_STATUS_ICON, IDD_VELLUMCRESTUI_DIALOG), IDI_STATUS_IDLE);
+    EXPECT_FALSE(driver->IsEnabled(IDC_SEARCH, IDD_VELLUMCRESTUI_DIALOG));
+
+    driver->PressEscape();
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_TRUE(driver->IsEnabled(IDC_SEARCH));
+    EXPECT_EQ(MainRows(), (std::vector<std::vector<std::string>>{{"No IP", kNimbus}}));
+}
+
+} // namespace
+} // namespace testlab

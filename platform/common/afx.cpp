@@ -165,7 +165,12 @@ CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
     : m_nIDHelp(nIDTemplate), m_pParentWnd(pParentWnd), m_nIDTemplate(nIDTemplate) {}
 
 INT_PTR CDialog::DoModal() {
+    // A dialog given no parent is owned by the application's main window, as in the classic
+    // frameworks: the main window is disabled while it runs (and still gets its messages).
     HWND hParent = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
+    CWinApp* pApp = AfxGetApp();
+    if (!hParent && pApp && pApp->m_pMainWnd && pApp->m_pMainWnd != this)
+        hParent = pApp->m_pMainWnd->m_hWnd;
     INT_PTR result =
         ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate), hParent,
                           &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));

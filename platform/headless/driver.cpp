@@ -18,18 +18,9 @@ Engine& E() {
 }
 
 Window* DialogFor(int dialogId) {
-    if (dialogId == 0)
-        return E().TopDialog();
-    // The innermost live dialog built from that template.
-    Window* found = nullptr;
-    for (Window* w = E().TopDialog(); w;) {
-        if (w->id == dialogId) {
-            found = w;
-            break;
-        }
-        w = E().Find(w->parent);
-    }
-    return found;
+    // A dialog need not be owned by the one below it (the assign dialog has no owner), so a
+    // template is looked up among all the running dialogs.
+    return dialogId == 0 ? E().TopDialog() : E().OpenDialog(dialogId);
 }
 
 Window* ControlFor(int controlId, int dialogId) {

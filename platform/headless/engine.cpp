@@ -140,6 +140,15 @@ Window* Engine::TopDialog() {
     return nullptr;
 }
 
+Window* Engine::OpenDialog(int templateId) {
+    for (auto it = m_modalStack.rbegin(); it != m_modalStack.rend(); ++it) {
+        Window* w = Find(*it);
+        if (w && w->id == templateId)
+            return w;
+    }
+    return nullptr;
+}
+
 INT_PTR Engine::RunModal(HWND hwnd) {
     m_modalStack.push_back(hwnd);
     for (;;) {

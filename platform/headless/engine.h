@@ -94,7 +94,8 @@ public:
     Window* Find(HWND hwnd);
     HWND CreateDialogWindow(const res::DialogTemplate& tmpl, HWND owner, DLGPROC proc);
     void DestroyDialogWindow(HWND hwnd);
-    Window* TopDialog(); // the innermost modal dialog that has not ended
+    Window* TopDialog();                // the innermost modal dialog that has not ended
+    Window* OpenDialog(int templateId); // the innermost running dialog of that template
     INT_PTR RunModal(HWND hwnd);
     LRESULT Dispatch(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
