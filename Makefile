@@ -1,12 +1,13 @@
 # Entry points: `make` builds into build/, `make test` builds and runs every test,
 # `make demo` runs a search on a simulated LAN, `make windows` cross-compiles
-# build-win/tavisol.exe. See README.md.
+# build-win/tavisol.exe, `make screenshots` photographs its windows under Wine into
+# build-win/screenshots/. See README.md.
 BUILD_DIR ?= build
 WIN_BUILD_DIR ?= build-win
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps deps-windows configure test demo windows check-format format clean
+.PHONY: all build deps deps-windows configure test demo windows screenshots check-format format clean
 
 all: build
 
@@ -34,6 +35,10 @@ deps-windows: deps
 windows: deps-windows
 	$(MAKE) $(WIN_BUILD_DIR)/CMakeCache.txt
 	cmake --build $(WIN_BUILD_DIR) -j $(JOBS)
+
+# The Wine behaviour suite once more, on a simulated LAN, with a photograph of each window.
+screenshots: build windows
+	python3 tests/wine/wine_suite.py $(WIN_BUILD_DIR) $(BUILD_DIR) --screenshots $(WIN_BUILD_DIR)/screenshots
 
 demo: deps build
 	@bash scripts/demo.sh $(BUILD_DIR)

@@ -13,7 +13,9 @@ PACKAGES=(
 )
 
 # MinGW-w64 (the -posix thread variant), resources drawn from SVG, Wine with a virtual X
-# server, and the X tools that find and photograph its windows.
+# server, and the X tools that find and photograph its windows. ImageMagick also turns the
+# Wine suite's window photographs into PNG (make screenshots). The Windows test program is
+# built from the googletest package's sources with the cross compiler.
 WINDOWS_PACKAGES=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     librsvg2-bin

@@ -1,0 +1,260 @@
+#!/usr/bin/env python3
+"""The Windows program's real windows under Wine, on a simulated LAN.
+
+    wine_suite.py WIN_BUILD_DIR BUILD_DIR [--screenshots DIR]
+
+Runs tavisol_win32_ui_test.exe (make windows) in the workstation namespace of a throw-away
+lab (tools/netlab) with two simulated appliances, one configured and one that asks for an
+address, on a virtual X server. With --screenshots the same run photographs the main window
+after its search, the About box and the assign dialog into DIR as PNG files.
+
+The Wine prefix is made once and kept in WIN_BUILD_DIR/wine (wineboot takes long); a lock
+keeps two runs from sharing it at once. Wine's sockets are made by the wineserver, so the
+wineserver is started inside the namespace, and so is the X server. Everything started is
+ended by its PID. Exit 0 on success, 1 on failure, 77 (skipped, with the reason) when Wine,
+Xvfb, the cross build or network namespaces are missing.
+"""
+
+import fcntl
+import glob
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+NETLAB = os.path.join(HERE, "..", "..", "tools", "netlab")
+SKIP = 77
+EXE_NAME = "tavisol_win32_ui_test.exe"
+
+CONFIGURED = ("STORE-ONE", "00:0A:1B:00:00:01")
+UNCONFIGURED = ("NEW-BOX", "00:0A:1B:FF:20:3C")
+NEW_ADDRESS = ("10.199.0.77", "255.255.255.0", "10.199.0.254")
+
+
+def skip(reason):
+    print(f"SKIPPED: {reason}")
+    sys.exit(SKIP)
+
+
+def windows_path(path):
+    # Wine's drive Z: is the Unix root.
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+# ---- inside the workstation namespace -------------------------------------------------------
+
+def prefix_pids(prefix):
+    """The Wine processes of this prefix (the test, the wineserver, wineboot's helpers)."""
+    pids = []
+    want = f"WINEPREFIX={prefix}".encode()
+    for env in glob.glob("/proc/[0-9]*/environ"):
+        try:
+            with open(env, "rb") as f:
+                if want in f.read().split(b"\0"):
+                    pids.append(int(env.split("/")[2]))
+        except OSError:
+            pass
+    return [p for p in pids if p != os.getpid()]
+
+
+def inner(exe, prefix, log_dir):
+    """Xvfb, wineserver, the prefix if it is new, the test; then all of it ended."""
+    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64",
+               WINEDLLOVERRIDES="mscoree,mshtml=", WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
+    started = []
+    try:
+        rfd, wfd = os.pipe()
+        # -noreset: the server would start over whenever its last client leaves (and write
+        # its number to the pipe again, which ends it if nobody reads there any more).
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1024x768x24",
+                                 "-nolisten", "tcp", "-noreset"], pass_fds=(wfd,),
+                                stderr=open(os.path.join(log_dir, "xvfb.log"), "w"))
+        started.append(xvfb)
+        os.close(wfd)
+        # The number and its newline come in separate writes; the pipe stays open to the end,
+        # since a write into a closed one is fatal to the server.
+        display = b""
+        deadline = time.monotonic() + 10
+        while not display.endswith(b"\n") and time.monotonic() < deadline:
+            ready, _, _ = select.select([rfd], [], [], 0.5)
+            if ready:
+                display += os.read(rfd, 64)
+        display = display.decode().strip()
+        if not display:
+            print("wine_suite: Xvfb did not start", file=sys.stderr)
+            return 1
+        env["DISPLAY"] = f":{display}"
+
+        os.makedirs(prefix, exist_ok=True)
+        # A wineserver left over from an interrupted run would serve this prefix from another
+        # namespace: Wine's sockets would be made there.
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        server = subprocess.Popen(["wineserver", "-f", "-p"], env=env)
+        started.append(server)
+        marker = os.path.join(prefix, ".tavisol-ready")
+        if not os.path.exists(marker):
+            t0 = time.monotonic()
+            with open(os.path.join(log_dir, "wineboot.log"), "w") as log:
+                subprocess.run(["wine", "wineboot", "-i"], env=env, stdout=log, stderr=log,
+                               timeout=240, check=True)
+            # Debian's Wine does not look in its own font folder: without Tahoma and Marlett
+            # the dialogs and the caption buttons are drawn with stand-ins.
+            fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")
+            for font in glob.glob("/usr/share/wine/fonts/*"):
+                shutil.copy(font, fonts)
+            # No window manager runs: Wine frames and places the windows itself.
+            subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                            "Managed", "/d", "N", "/f"], env=env, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            open(marker, "w").close()
+            print(f"wine_suite: new Wine prefix in {time.monotonic() - t0:.0f} s")
+        t0 = time.monotonic()
+        # The program prints one diagnostic line per BOOTP request it examines (a window
+        # program's stdout goes nowhere); here they would drown the report, so they are
+        # counted instead. A file rather than a pipe: the helpers that Wine starts inherit
+        # the test's output and keep a pipe open after the test has ended.
+        out_path = os.path.join(log_dir, "test.out")
+        with open(out_path, "w") as out:
+            test = subprocess.Popen(["wine", exe], env=env, stdout=out, stderr=subprocess.STDOUT)
+            started.append(test)
+            try:
+                code = test.wait(150)
+            except subprocess.TimeoutExpired:
+                print("wine_suite: the test program ran out of time", file=sys.stderr)
+                code = -1
+        diagnostics = 0
+        with open(out_path, errors="replace") as out:
+            for line in out:
+                if line.strip() == "BOOTP options":
+                    diagnostics += 1
+                else:
+                    print(line, end="")
+        print(f"wine_suite: the test program ran {time.monotonic() - t0:.0f} s, exit {code}, "
+              f"{diagnostics} \"BOOTP options\" lines", flush=True)
+        return 0 if code == 0 else 1
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        for proc in started:
+            if proc.poll() is None:
+                proc.terminate()
+        for proc in started:
+            try:
+                proc.wait(5)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+        for pid in prefix_pids(prefix):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+
+
+# ---- in the root namespace -------------------------------------------------------------------
+
+class Lab:
+    """A lab of N appliance nodes, removed again on exit whatever happens."""
+
+    def __init__(self, nodes):
+        self.name = f"w{os.getpid() % 100000}"
+        self.procs = []
+        subprocess.run([NETLAB, "create", self.name, str(nodes)], check=True)
+
+    def addr(self, node):
+        return subprocess.run([NETLAB, "addr", self.name, node], check=True,
+                              capture_output=True, text=True).stdout.strip()
+
+    def sim(self, sim, node, *args):
+        proc = subprocess.Popen([NETLAB, "exec", self.name, node, "--", sim, *args],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.procs.append(proc)
+        ready, _, _ = select.select([proc.stdout], [], [], 5)
+        line = proc.stdout.readline() if ready else b""
+        if line != b"ready\n":
+            raise AssertionError(f"simulator {args} not ready: {line!r}")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        for proc in self.procs:
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+        for proc in self.procs:
+            try:
+                proc.wait(3)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+        subprocess.run([NETLAB, "destroy", self.name], check=False)
+
+
+def main(argv):
+    if len(argv) >= 2 and argv[1] == "--inner":
+        return inner(argv[2], argv[3], argv[4])
+    if len(argv) not in (3, 5) or (len(argv) == 5 and argv[3] != "--screenshots"):
+        print(__doc__, file=sys.stderr)
+        return 2
+    win_build, build = os.path.abspath(argv[1]), os.path.abspath(argv[2])
+    shots = os.path.abspath(argv[4]) if len(argv) == 5 else None
+
+    exe = os.path.join(win_build, EXE_NAME)
+    sim = os.path.join(build, "sim", "tavisol-sim")
+    if os.geteuid() != 0:
+        skip("needs root for the lab's network namespaces")
+    for tool in ("wine", "wineserver", "Xvfb"):
+        if not shutil.which(tool):
+            skip(f"{tool} is not installed (make deps-windows)")
+    if shots and not shutil.which("convert"):
+        skip("ImageMagick's convert is not installed (make deps-windows)")
+    if not os.path.exists(exe):
+        skip(f"no {exe} (make windows)")
+    if not os.path.exists(sim):
+        skip(f"no {sim} (make build)")
+    check = subprocess.run([NETLAB, "check"], capture_output=True, text=True)
+    if check.returncode != 0:
+        skip(f"no network namespaces here: {check.stdout}{check.stderr}".strip())
+
+    state = os.path.join(win_build, "wine")
+    os.makedirs(state, exist_ok=True)
+    prefix = os.path.join(state, "prefix")
+    with open(os.path.join(state, "lock"), "w") as lock, \
+            tempfile.TemporaryDirectory(prefix="tavisol-wine.") as tmp, Lab(2) as lab:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        status = os.path.join(tmp, "status")
+        lab.sim(sim, "n1", "--configured", "--name", CONFIGURED[0], "--hw", CONFIGURED[1])
+        lab.sim(sim, "n2", "--unconfigured", "--name", UNCONFIGURED[0], "--hw", UNCONFIGURED[1],
+                "--interval", "300", "--status-file", status)
+        env = dict(os.environ,
+                   TAVISOL_LAB_CONFIGURED=f"{lab.addr('n1')} {CONFIGURED[0]}",
+                   TAVISOL_LAB_UNCONFIGURED=f"{UNCONFIGURED[0]} {UNCONFIGURED[1].replace(':', '-')}",
+                   TAVISOL_LAB_NEW_ADDRESS=" ".join(NEW_ADDRESS),
+                   TAVISOL_LAB_STATUS=windows_path(status))
+        if shots:
+            env["TAVISOL_SHOTS"] = windows_path(tmp)
+        result = subprocess.run([NETLAB, "exec", lab.name, "ws", "--", sys.executable,
+                                 os.path.abspath(__file__), "--inner", exe, prefix, tmp],
+                                env=env)
+        for log in ("wineboot.log", "xvfb.log"):
+            path = os.path.join(tmp, log)
+            if result.returncode != 0 and os.path.exists(path) and os.path.getsize(path):
+                print(f"---- {log}\n{open(path, errors='replace').read()[-3000:]}")
+        if shots:
+            os.makedirs(shots, exist_ok=True)
+            made = []
+            for bmp in sorted(glob.glob(os.path.join(tmp, "*.bmp"))):
+                png = os.path.join(shots, os.path.basename(bmp)[:-4] + ".png")
+                subprocess.run(["convert", bmp, png], check=True)
+                made.append(png)
+            print("wine_suite: screenshots:", *made, sep="\n  ")
+            if len(made) != 3:
+                print("wine_suite: expected three screenshots", file=sys.stderr)
+                return 1
+        return result.returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
