@@ -28,6 +28,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NETLAB = os.path.join(HERE, "..", "..", "tools", "netlab")
+sys.path.insert(0, os.path.join(HERE, "..", "network"))
+import cli_search_test as lab_tools  # noqa: E402  (the lab of the network tests)
 SKIP = 77
 EXE_NAME = "tavisol_win32_ui_test.exe"
 
@@ -156,42 +158,6 @@ def inner(exe, prefix, log_dir):
 
 # ---- in the root namespace -------------------------------------------------------------------
 
-class Lab:
-    """A lab of N appliance nodes, removed again on exit whatever happens."""
-
-    def __init__(self, nodes):
-        self.name = f"w{os.getpid() % 100000}"
-        self.procs = []
-        subprocess.run([NETLAB, "create", self.name, str(nodes)], check=True)
-
-    def addr(self, node):
-        return subprocess.run([NETLAB, "addr", self.name, node], check=True,
-                              capture_output=True, text=True).stdout.strip()
-
-    def sim(self, sim, node, *args):
-        proc = subprocess.Popen([NETLAB, "exec", self.name, node, "--", sim, *args],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.procs.append(proc)
-        ready, _, _ = select.select([proc.stdout], [], [], 5)
-        line = proc.stdout.readline() if ready else b""
-        if line != b"ready\n":
-            raise AssertionError(f"simulator {args} not ready: {line!r}")
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        for proc in self.procs:
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGTERM)
-        for proc in self.procs:
-            try:
-                proc.wait(3)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-        subprocess.run([NETLAB, "destroy", self.name], check=False)
-
-
 def main(argv):
     if len(argv) >= 2 and argv[1] == "--inner":
         return inner(argv[2], argv[3], argv[4])
@@ -218,15 +184,16 @@ def main(argv):
     if check.returncode != 0:
         skip(f"no network namespaces here: {check.stdout}{check.stderr}".strip())
 
+    lab_tools.SIM = sim
     state = os.path.join(win_build, "wine")
     os.makedirs(state, exist_ok=True)
     prefix = os.path.join(state, "prefix")
     with open(os.path.join(state, "lock"), "w") as lock, \
-            tempfile.TemporaryDirectory(prefix="tavisol-wine.") as tmp, Lab(2) as lab:
+            tempfile.TemporaryDirectory(prefix="tavisol-wine.") as tmp, lab_tools.Lab(2) as lab:
         fcntl.flock(lock, fcntl.LOCK_EX)
         status = os.path.join(tmp, "status")
-        lab.sim(sim, "n1", "--configured", "--name", CONFIGURED[0], "--hw", CONFIGURED[1])
-        lab.sim(sim, "n2", "--unconfigured", "--name", UNCONFIGURED[0], "--hw", UNCONFIGURED[1],
+        lab.sim("n1", "--configured", "--name", CONFIGURED[0], "--hw", CONFIGURED[1])
+        lab.sim("n2", "--unconfigured", "--name", UNCONFIGURED[0], "--hw", UNCONFIGURED[1],
                 "--interval", "300", "--status-file", status)
         env = dict(os.environ,
                    TAVISOL_LAB_CONFIGURED=f"{lab.addr('n1')} {CONFIGURED[0]}",
