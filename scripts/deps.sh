@@ -19,7 +19,7 @@ PACKAGES=(
 WINDOWS_PACKAGES=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     librsvg2-bin
-    wine wine64 fonts-wine xvfb x11-utils imagemagick
+    wine wine64 fonts-wine xvfb x11-utils imagemagick file
 )
 if [ "${1:-}" = windows ]; then
     PACKAGES+=("${WINDOWS_PACKAGES[@]}")
