@@ -108,6 +108,22 @@ bool Driver::DoubleClickRow(HWND dialog, int listId, int row) {
     return true;
 }
 
+bool Driver::ClickColumn(HWND dialog, int listId, int column) {
+    HWND list = ::GetDlgItem(dialog, listId);
+    HWND header =
+        list ? reinterpret_cast<HWND>(::SendMessageA(list, LVM_GETHEADER, 0, 0)) : nullptr;
+    RECT rc{};
+    if (!header || !::IsWindowEnabled(list) ||
+        !::SendMessageA(header, HDM_GETITEMRECT, column, reinterpret_cast<LPARAM>(&rc)))
+        return false;
+    LPARAM at = MAKELPARAM((rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2);
+    // The header reports the click (HDN_ITEMCLICK) on the button's release; the list turns
+    // it into LVN_COLUMNCLICK for its parent.
+    ::PostMessageA(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    ::PostMessageA(header, WM_LBUTTONUP, 0, at);
+    return true;
+}
+
 std::wstring Driver::Title(HWND window) {
     wchar_t text[512] = {};
     ::GetWindowTextW(window, text, 512);

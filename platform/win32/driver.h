@@ -49,6 +49,8 @@ public:
     static void SysCommand(HWND dialog, UINT id);
     // Selects the row alone and double-clicks it, as the mouse would.
     static bool DoubleClickRow(HWND dialog, int listId, int row);
+    // Presses and releases the mouse on a column's heading, as a click on it would.
+    static bool ClickColumn(HWND dialog, int listId, int column);
 
     // ---- readers
     static std::wstring Title(HWND window);
