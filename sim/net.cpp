@@ -49,10 +49,12 @@ std::string format_addr(const sockaddr_in& a) {
     return std::string(buf) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
-Fd open_udp_listener(std::uint16_t port) {
-    Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+namespace {
+// A socket of the given type bound to 0.0.0.0:port with SO_REUSEADDR.
+Fd open_bound(int type, std::uint16_t port, const char* what) {
+    Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd.get() < 0)
-        throw SysError(errno_text("socket(AF_INET, SOCK_DGRAM)"));
+        throw SysError(errno_text(std::string("socket(AF_INET, ") + what + ")"));
     int one = 1;
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
         throw SysError(errno_text("setsockopt(SO_REUSEADDR)"));
@@ -63,6 +65,11 @@ Fd open_udp_listener(std::uint16_t port) {
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) < 0)
         throw SysError(errno_text("bind(0.0.0.0:" + std::to_string(port) + ")"));
     return fd;
+}
+} // namespace
+
+Fd open_udp_listener(std::uint16_t port) {
+    return open_bound(SOCK_DGRAM, port, "SOCK_DGRAM");
 }
 
 std::optional<Datagram> receive(int fd) {
@@ -204,18 +211,7 @@ std::optional<LinkPacket> receive_link(int fd) {
 }
 
 Fd open_tcp_listener(std::uint16_t port) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (fd.get() < 0)
-        throw SysError(errno_text("socket(AF_INET, SOCK_STREAM)"));
-    int one = 1;
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
-        throw SysError(errno_text("setsockopt(SO_REUSEADDR)"));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) < 0)
-        throw SysError(errno_text("bind(0.0.0.0:" + std::to_string(port) + "/tcp)"));
+    Fd fd = open_bound(SOCK_STREAM, port, "SOCK_STREAM");
     if (::listen(fd.get(), 16) < 0)
         throw SysError(errno_text("listen"));
     return fd;
