@@ -13,12 +13,14 @@
 //                   then on answer probes and serve /admin/ on TCP 80
 //
 // Both modes: --name --raw-name-hex --hw --iface --count --duration --verbose.
+// --swarm and --exchanges are the load modes of the benchmarks (swarm.cpp).
 // Misbehaviour knobs exist for each mode so parsers can be tested against
 // broken appliances; see --help for the complete list. Exit status: 0 done,
 // 1 runtime failure, 2 bad command line.
 #include "http.hpp"
 #include "net.hpp"
 #include "packet.hpp"
+#include "swarm.hpp"
 
 #include <getopt.h>
 #include <poll.h>
@@ -1033,6 +1035,8 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && sim::is_load_mode(argv[1]))
+        return sim::run_load_mode(argc, argv);
     try {
         return run(argc, argv);
     } catch (const UsageError& e) {

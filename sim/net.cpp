@@ -139,12 +139,16 @@ void send_frame(int fd, const Interface& iface, const Bytes& frame) {
 }
 
 Fd open_bootp_client_listener(const Interface& iface) {
+    return open_link_udp_listener(iface, 68);
+}
+
+Fd open_link_udp_listener(const Interface& iface, std::uint16_t port) {
     // Protocol 0 until the filter is attached, so nothing unfiltered queues up.
     Fd fd(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd.get() < 0)
         throw SysError(errno_text("socket(AF_PACKET, SOCK_DGRAM)"));
     // Offsets are from the IPv4 header (SOCK_DGRAM strips the link header):
-    // UDP, not a fragment, destination port 68.
+    // UDP, not a fragment, destination port `port`.
     sock_filter code[] = {
         BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 17, 0, 6),
@@ -152,7 +156,7 @@ Fd open_bootp_client_listener(const Interface& iface) {
         BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3fff, 4, 0),
         BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),
         BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 68, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, port, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, 0xffff),
         BPF_STMT(BPF_RET | BPF_K, 0),
     };
@@ -199,6 +203,8 @@ std::optional<LinkPacket> receive_link(int fd) {
         LinkPacket p;
         p.data.assign(buf, buf + n);
         p.link_broadcast = from.sll_pkttype == PACKET_BROADCAST;
+        if (from.sll_halen == p.link_source.size())
+            std::memcpy(p.link_source.data(), from.sll_addr, p.link_source.size());
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA) {
                 tpacket_auxdata aux;

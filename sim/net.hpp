@@ -76,10 +76,13 @@ void send_frame(int fd, const Interface& iface, const Bytes& frame);
 // address cannot rely on the IP stack to deliver them, and neither does a
 // real client.
 Fd open_bootp_client_listener(const Interface& iface);
+// The same for any UDP destination port.
+Fd open_link_udp_listener(const Interface& iface, std::uint16_t port);
 
 struct LinkPacket {
     Bytes data; // from the IPv4 header on
     bool link_broadcast = false;
+    Mac link_source{};          // the sender's hardware address
     bool checksum_final = true; // false: the sender's offload left a partial UDP sum
 };
 // One packet, or nullopt if nothing was waiting.
