@@ -1,13 +1,14 @@
 # Entry points: `make` builds into build/, `make test` builds and runs every test,
 # `make demo` runs a search on a simulated LAN, `make windows` cross-compiles
 # build-win/tavisol.exe, `make screenshots` photographs its windows under Wine into
-# build-win/screenshots/. See README.md.
+# build-win/screenshots/, `make bench` measures bursts of thousands of simulated appliances
+# into bench/results.md. See README.md.
 BUILD_DIR ?= build
 WIN_BUILD_DIR ?= build-win
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps deps-windows configure test demo windows screenshots check-format format clean
+.PHONY: all build deps deps-windows configure test demo windows screenshots bench check-format format clean
 
 all: build
 
@@ -42,6 +43,9 @@ screenshots: build windows
 
 demo: deps build
 	@bash scripts/demo.sh $(BUILD_DIR)
+
+bench: deps build
+	python3 bench/run.py $(BUILD_DIR)
 
 check-format:
 	@git ls-files '*.cpp' '*.h' '*.hpp' | xargs clang-format --dry-run --Werror

@@ -19,12 +19,13 @@
 namespace {
 
 const char kUsage[] =
-    "usage: tavisol-cli search [--seconds S] [--json]\n"
+    "usage: tavisol-cli search [--seconds S] [--json] [--timing]\n"
     "       tavisol-cli assign HOST --ip A [--mask M] [--gateway G] [--yes] [--wait S]\n"
     "       tavisol-cli open HOST-OR-ADDRESS [--wait S]\n";
 
 struct Options {
     bool json = false;
+    bool timing = false; // when the rows went in, on stderr, for the benchmarks
     double seconds = -1; // < 0: until the end of the search window
 };
 
@@ -58,6 +59,11 @@ void ReportSocketFailure(const tvposix::SocketFailure& f) {
     } else if (f.call == "sendto" && f.port == 1212) {
         std::fprintf(stderr, "tavisol-cli: cannot send the discovery probe: %s (%s)\n", why,
                      tvposix::WsaErrorName(f.error));
+    } else if (f.call == "SO_RCVBUF") {
+        std::fprintf(stderr,
+                     "tavisol-cli: a listener got a %s; a burst of many appliances may lose "
+                     "answers\n",
+                     f.detail.c_str());
     } else if (f.call == "setsockopt" || f.call == "WSAAsyncSelect" || f.call == "WSAStartup") {
         std::fprintf(stderr, "tavisol-cli: %s failed: %s (%s)\n", f.call.c_str(), why,
                      tvposix::WsaErrorName(f.error));
@@ -200,6 +206,12 @@ int RunSearch(const Options& options) {
     session.Search(options.seconds);
     std::vector<cli::Device> devices = ReadDevices(session.driver());
     session.Close();
+    if (options.timing) {
+        headless::Record record = session.driver().Snapshot();
+        std::fprintf(stderr, "tavisol-cli: timing rows=%d first_row_ns=%llu last_row_ns=%llu\n",
+                     record.rowsInserted, static_cast<unsigned long long>(record.firstRowNs),
+                     static_cast<unsigned long long>(record.lastRowNs));
+    }
     WriteAll(session.listOut(), options.json ? cli::ToJson(devices) : cli::ToTable(devices));
     return 0;
 }
@@ -347,6 +359,8 @@ int main(int argc, char** argv) {
         for (int i = 2; i < argc; ++i) {
             if (!std::strcmp(argv[i], "--json"))
                 options.json = true;
+            else if (!std::strcmp(argv[i], "--timing"))
+                options.timing = true;
             else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc &&
                      ParseSeconds(argv[i + 1], options.seconds))
                 ++i;

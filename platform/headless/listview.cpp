@@ -4,6 +4,7 @@
 #include "platform/headless/engine.h"
 
 #include <cstring>
+#include <time.h>
 
 namespace headless {
 
@@ -32,6 +33,16 @@ int CopyOut(const std::string& text, LPSTR buf, int max) {
     std::memcpy(buf, text.data(), static_cast<std::size_t>(n));
     buf[n] = '\0';
     return n;
+}
+
+void NoteRowInserted(Record& record) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    std::uint64_t ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000ull +
+                       static_cast<std::uint64_t>(now.tv_nsec);
+    if (record.rowsInserted++ == 0)
+        record.firstRowNs = ns;
+    record.lastRowNs = ns;
 }
 
 bool ValidRow(const Window& w, WPARAM index) {
@@ -116,6 +127,7 @@ LRESULT ListViewMessage(Window& w, UINT msg, WPARAM wParam, LPARAM lParam) {
         if (item->mask & LVIF_PARAM)
             row.lParam = item->lParam;
         w.rows.insert(w.rows.begin() + static_cast<std::ptrdiff_t>(at), std::move(row));
+        NoteRowInserted(Engine::Get().Rec());
         return static_cast<LRESULT>(at);
     }
     case LVM_SETITEMA: {

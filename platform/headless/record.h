@@ -5,6 +5,7 @@
 
 #include "platform/winapi.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,11 @@ struct Record {
     std::vector<std::string> urlsOpened;
     std::vector<DialogRun> dialogRuns; // dialogs that have ended, in the order they ended
     std::vector<int> windowIconsSet;   // WM_SETICON resource ids, in order
+    // Rows inserted into list views, and when the first and the last of them went in
+    // (CLOCK_MONOTONIC nanoseconds, the clock other processes on the machine share).
+    int rowsInserted = 0;
+    std::uint64_t firstRowNs = 0;
+    std::uint64_t lastRowNs = 0;
 };
 
 // Resource id of an icon handle made by LoadIconA, or 0.

@@ -1,0 +1,306 @@
+#!/usr/bin/env python3
+"""make bench: thousands of appliances in one burst, on a simulated LAN of our own.
+
+    python3 bench/run.py BUILD_DIR [--sizes 256,1024,4096] [--exchanges 1000]
+                         [--sort-rows 4096] [--seconds S] [--out FILE] [--quick]
+
+Lab (tools/netlab, needs root): the workstation ws runs `tavisol-cli search`; n1 runs one
+`tavisol-sim --swarm N`, which stands for the whole segment; n2 runs the bare baseline
+(tavisol-bench-drain) on the same port. ws and n2 get a second address in 10.198.0.0/18, the
+subnet the swarm's appliances answer from.
+
+For each N and each kind of burst (replies to the probe on UDP 1211; "No IP" requests on
+UDP 67) the CLI's search sends the probe and the swarm answers it at once with N frames; each
+reply goes to ws and, right after it, the same reply to n2, so the baseline drains the same
+burst at the same moments (requests are broadcasts and reach both anyway). Measured:
+  rows   rows listed by the CLI / N (loss = N - rows)
+  time   from the swarm's first frame on the wire to the last row listed (the CLI's --timing)
+         or to the last datagram drained (baseline); one CLOCK_MONOTONIC for every namespace
+  cpu    user + system CPU time of the whole `tavisol-cli search` run (getrusage of the child)
+  peak   its peak resident memory
+  drops  datagrams the kernel dropped for a full receive buffer (Udp RcvbufErrors) in ws
+Then the responder: `tavisol-sim --exchanges K` times K DISCOVER -> OFFER exchanges with
+`tavisol-cli assign`'s responder (median, 99th percentile); and tavisol-bench-sort times the
+heading-click sort of a list of 4096 rows. Nothing here asserts on speed: the numbers are
+written to bench/results.md (or --out) and printed. Exit 0 when every part ran, 1 when one
+failed to run, 77 when namespaces are unavailable.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+NETLAB = os.path.join(ROOT, "tools", "netlab")
+
+WS = "10.199.0.1"
+N2 = "10.199.0.12"
+SWARM_NET_WS = "10.198.0.1/18"
+SWARM_NET_N2 = "10.198.0.2/18"
+SWARM_FIRST = "10.198.1.0"
+# The receive buffer the program asks for on its listeners; the baseline gets the same.
+RCVBUF = 4 * 1024 * 1024
+
+
+class BenchError(Exception):
+    pass
+
+
+class Lab:
+    def __init__(self, nodes):
+        self.name = f"scale{os.getpid() % 1000}"
+        self.procs = []
+        subprocess.run([NETLAB, "create", self.name, str(nodes)], check=True)
+
+    def run(self, node, *cmd, **kw):
+        return subprocess.run([NETLAB, "exec", self.name, node, "--", *cmd], **kw)
+
+    def start(self, node, *cmd):
+        """A process in a node that prints "ready" first."""
+        proc = subprocess.Popen([NETLAB, "exec", self.name, node, "--", *cmd],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.procs.append(proc)
+        ready, _, _ = select.select([proc.stdout], [], [], 10)
+        line = proc.stdout.readline() if ready else b""
+        if line != b"ready\n":
+            raise BenchError(f"{cmd[0]} not ready: {line!r}")
+        return proc
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        for proc in self.procs:
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+        for proc in self.procs:
+            try:
+                proc.wait(3)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        subprocess.run([NETLAB, "destroy", self.name], check=False)
+
+
+def line_of(proc, prefix, timeout):
+    """The first stdout line of proc that starts with prefix, as key=value pairs."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        ready, _, _ = select.select([proc.stdout], [], [], max(0.0, end - time.monotonic()))
+        if not ready:
+            break
+        line = proc.stdout.readline().decode()
+        if not line:
+            break
+        if line.startswith(prefix):
+            return dict(kv.split("=", 1) for kv in line.split() if "=" in kv)
+    raise BenchError(f"no '{prefix}' line: {proc.stderr.read().decode(errors='replace')[-500:]}")
+
+
+def rcvbuf_errors(lab, node):
+    text = lab.run(node, "cat", "/proc/net/snmp", capture_output=True, text=True).stdout
+    lines = [l.split() for l in text.splitlines() if l.startswith("Udp:")]
+    return int(lines[1][lines[0].index("RcvbufErrors")])
+
+
+def run_child(lab, node, cmd, out_path, timeout):
+    """Runs cmd in node and returns (status, stderr text, rusage); stdout goes to out_path."""
+    with open(out_path, "wb") as out, open(out_path + ".err", "wb") as err:
+        proc = subprocess.Popen([NETLAB, "exec", lab.name, node, "--", *cmd],
+                                stdout=out, stderr=err)
+        deadline = time.monotonic() + timeout
+        while True:
+            pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+            if pid:
+                proc.returncode = os.waitstatus_to_exitcode(status)
+                break
+            if time.monotonic() > deadline:
+                proc.kill()
+                raise BenchError(f"{cmd[0]} did not end within {timeout} s")
+            time.sleep(0.02)
+    with open(out_path + ".err", errors="replace") as f:
+        return proc.returncode, f.read(), usage
+
+
+def burst_case(lab, build, kind, n, seconds, tmp):
+    port = 1211 if kind == "replies" else 67
+    prefix = "SW-R" if kind == "replies" else "SW-Q"
+    swarm = lab.start("n1", os.path.join(build, "sim", "tavisol-sim"), "--swarm", str(n),
+                      f"--{kind}", "--first-address", SWARM_FIRST,
+                      "--mirror", f"{N2},{lab.n2_mac}", "--count", "1", "--duration", "120000")
+    base = lab.start("n2", os.path.join(build, "bench", "tavisol-bench-drain"),
+                     "--port", str(port), "--expect", str(n), "--rcvbuf", str(RCVBUF),
+                     "--idle-ms", "3000", "--timeout-ms", "60000")
+    drops_before = rcvbuf_errors(lab, "ws")
+    cli = [os.path.join(build, "cli", "tavisol-cli"), "search", "--json", "--timing"]
+    if seconds is not None:
+        cli += ["--seconds", str(seconds)]
+    out = os.path.join(tmp, f"search-{kind}-{n}.json")
+    status, stderr, usage = run_child(lab, "ws", cli, out, 120)
+    if status != 0:
+        raise BenchError(f"tavisol-cli search exit {status}: {stderr[-500:]}")
+    burst = line_of(swarm, "burst", 10)
+    drained = line_of(base, "drained", 70)
+    with open(out) as f:
+        rows = [r for r in json.load(f) if r["host"].startswith(prefix)]
+    timing = re.search(r"timing rows=(\d+) first_row_ns=(\d+) last_row_ns=(\d+)", stderr)
+    if not timing:
+        raise BenchError(f"no timing line from tavisol-cli: {stderr[-500:]}")
+    start = int(burst["start_ns"])
+    listed = len(rows)
+    return {
+        "kind": kind,
+        "n": n,
+        "rows": listed,
+        "loss": n - listed,
+        "cli_ms": (int(timing.group(3)) - start) / 1e6 if listed else None,
+        "base_rows": int(drained["count"]),
+        "base_ms": (int(drained["last_ns"]) - start) / 1e6 if int(drained["count"]) else None,
+        "burst_ms": (int(burst["end_ns"]) - start) / 1e6,
+        "cpu_s": usage.ru_utime + usage.ru_stime,
+        "peak_mb": usage.ru_maxrss / 1024.0,
+        "drops": rcvbuf_errors(lab, "ws") - drops_before,
+    }
+
+
+def responder_case(lab, build, exchanges, tmp):
+    sim = lab.start("n1", os.path.join(build, "sim", "tavisol-sim"), "--exchanges",
+                    str(exchanges), "--name", "TIMED-1", "--hw", "02:5C:00:00:00:01",
+                    "--duration", "120000")
+    cli = [os.path.join(build, "cli", "tavisol-cli"), "assign", "TIMED-1", "--ip",
+           "10.199.0.77", "--mask", "255.255.255.0", "--yes"]
+    status, stderr, _ = run_child(lab, "ws", cli, os.path.join(tmp, "assign.txt"), 150)
+    result = line_of(sim, "exchanges", 20)
+    if status != 0:
+        raise BenchError(f"tavisol-cli assign exit {status}: {stderr[-500:]}")
+    return {k: float(v) for k, v in result.items()}
+
+
+def sort_case(lab, build, rows):
+    result = lab.run("ws", os.path.join(build, "bench", "tavisol-bench-sort"), str(rows), "8",
+                     capture_output=True, text=True, timeout=120)
+    if result.returncode != 0:
+        raise BenchError(f"tavisol-bench-sort: {result.stdout}{result.stderr}")
+    return dict(kv.split("=", 1) for kv in result.stdout.split() if "=" in kv)
+
+
+def fmt(v, spec=".1f"):
+    return "n/a" if v is None else format(v, spec)
+
+
+def machine():
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return f"{cpu}, {os.cpu_count()} CPUs, Linux {platform.release()}"
+
+
+def table(bursts, responder, sort, load):
+    out = []
+    out.append("| burst | N | rows / N | loss | CLI time ms | baseline time ms | CLI / baseline"
+               " | baseline rows | CLI CPU s | CLI peak MB | buffer drops | burst on wire ms |")
+    out.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for b in bursts:
+        ratio = (b["cli_ms"] / b["base_ms"]) if b["cli_ms"] and b["base_ms"] else None
+        out.append(f"| {b['kind']} | {b['n']} | {b['rows']}/{b['n']} | {b['loss']} | "
+                   f"{fmt(b['cli_ms'])} | {fmt(b['base_ms'])} | {fmt(ratio, '.2f')} | "
+                   f"{b['base_rows']} | {b['cpu_s']:.3f} | {b['peak_mb']:.1f} | {b['drops']} | "
+                   f"{b['burst_ms']:.1f} |")
+    growth = []
+    for kind in ("replies", "requests"):
+        by_n = {b["n"]: b for b in bursts if b["kind"] == kind}
+        ns = sorted(by_n)
+        for small, big in zip(ns, ns[1:]):
+            a, c = by_n[small]["cli_ms"], by_n[big]["cli_ms"]
+            if a and c:
+                growth.append(f"{kind}: time({big}) / time({small}) = {c / a:.2f}")
+    out.append("")
+    out.append("Growth (CLI time): " + ("; ".join(growth) if growth else "n/a"))
+    if responder:
+        out.append("")
+        out.append(f"Responder, DISCOVER to OFFER over {int(responder['exchanges'])} exchanges: "
+                   f"median {responder['median_us'] / 1000:.3f} ms, "
+                   f"99th percentile {responder['p99_us'] / 1000:.3f} ms, "
+                   f"max {responder['max_us'] / 1000:.3f} ms, "
+                   f"resent {int(responder['resent'])}")
+    if sort:
+        out.append("")
+        out.append(f"Sort of {sort['rows']} rows (heading click, {sort['clicks']} clicks): "
+                   f"median {sort['median_ms']} ms, max {sort['max_ms']} ms")
+    out.append("")
+    out.append(f"Load average before / after: {load[0]} / {load[1]}")
+    return "\n".join(out)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build")
+    parser.add_argument("--sizes", default="256,1024,4096")
+    parser.add_argument("--exchanges", type=int, default=1000)
+    parser.add_argument("--sort-rows", type=int, default=4096)
+    parser.add_argument("--seconds", type=float, default=None,
+                        help="search for S seconds instead of the 8-second search window")
+    parser.add_argument("--out", default=os.path.join(HERE, "results.md"))
+    parser.add_argument("--quick", action="store_true",
+                        help="a small run that only shows the bench works (N=64)")
+    args = parser.parse_args()
+    if args.quick:
+        args.sizes, args.exchanges, args.sort_rows = "64", 50, 256
+        args.seconds = 2 if args.seconds is None else args.seconds
+    build = os.path.abspath(args.build)
+    sizes = [int(s) for s in args.sizes.split(",")]
+
+    check = subprocess.run([NETLAB, "check"], capture_output=True, text=True)
+    if check.returncode != 0:
+        print(f"SKIPPED: network namespaces unavailable: {check.stdout}{check.stderr}")
+        return 77
+
+    load_before = open("/proc/loadavg").read().split()[0]
+    bursts, responder, sort = [], None, None
+    with tempfile.TemporaryDirectory() as tmp, Lab(2) as lab:
+        try:
+            lab.run("ws", "ip", "addr", "add", SWARM_NET_WS, "dev", "eth0", check=True)
+            lab.run("n2", "ip", "addr", "add", SWARM_NET_N2, "dev", "eth0", check=True)
+            link = lab.run("n2", "ip", "-j", "link", "show", "eth0", capture_output=True,
+                           text=True, check=True)
+            lab.n2_mac = json.loads(link.stdout)[0]["address"]
+            for kind in ("replies", "requests"):
+                for n in sizes:
+                    bursts.append(burst_case(lab, build, kind, n, args.seconds, tmp))
+                    print(f"  {kind} N={n}: {bursts[-1]}", flush=True)
+            responder = responder_case(lab, build, args.exchanges, tmp)
+            sort = sort_case(lab, build, args.sort_rows)
+        except (BenchError, subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
+            print(f"bench failed: {e}")
+            return 1
+    load_after = open("/proc/loadavg").read().split()[0]
+
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    text = (f"# Benchmark results\n\nMachine: {machine()}\n\nDate: {now}\n\n"
+            f"Search window: {'the 8-second window' if args.seconds is None else f'{args.seconds} s'};"
+            f" receive buffer of the baseline: {RCVBUF} bytes.\n\n"
+            + table(bursts, responder, sort, (load_before, load_after)) + "\n")
+    with open(args.out, "w") as f:
+        f.write(text)
+    print(text)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
