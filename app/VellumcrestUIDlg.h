@@ -11,14 +11,31 @@
 #include "proto/bootp.h"
 #include "res/resource.h"
 
+#include <set>
+
 // Window messages and the timer of the search.
 #define WM_PING_ASYNCH 1224         // reply listener (CLIENT_PORT)
 #define WM_BOOTP_SEARCH_ASYNCH 1226 // port-67 listener of a search
 #define SEARCH_TIMER_ID 1227        // 500 ms ticks of the search window
 
+// Receive buffer of the two search listeners, in bytes. A large segment answers the probe
+// all at once and its appliances without an address keep repeating their requests: room for
+// a few thousand of either, so that none is lost while the window lists the ones before it.
+#define SEARCH_RECV_BUFFER (4 * 1024 * 1024)
+
 // UDP ports of the discovery exchange.
 #define SERVER_PORT 1212 // the appliances listen for the probe here
 #define CLIENT_PORT 1211 // and answer here
+
+// Orders host names as the duplicate check compares them (_mbsicmp): names that check equal
+// are one key. Transparent, so a received name is looked up without a copy.
+struct CHostNameLess {
+    using is_transparent = void;
+    bool operator()(const char* a, const char* b) const {
+        return _mbsicmp(reinterpret_cast<const unsigned char*>(a),
+                        reinterpret_cast<const unsigned char*>(b)) < 0;
+    }
+};
 
 class CVellumcrestUIDlg : public CDialog {
 public:
@@ -84,6 +101,9 @@ protected:
     BOOL IsHostListed(const char* pszHostName);
     // A new row at the top: the address text and the host name.
     void InsertDeviceRow(const char* pszAddress, const char* pszHostName);
+    // Asks for SEARCH_RECV_BUFFER on a listener; the default buffer still serves a small
+    // segment, so a refusal changes nothing else.
+    void SizeReceiveBuffer(SOCKET hSocket);
 
     CListCtrl m_listDevices;
     HICON m_hIcon;
@@ -100,4 +120,8 @@ protected:
     BYTE m_bootpRecvBuf[BOOTP_RECV_SIZE];
     // Whether the search timer runs; KillTimer is called only for a running timer.
     BOOL m_bSearchTimerRunning;
+    // The host names of the rows, trimmed as the duplicate check trims them: the check is
+    // one lookup, however long the list. Rows are added only by InsertDeviceRow and removed
+    // only all together by OnSearch; sorting and assignment leave host names as they are.
+    std::set<CString, CHostNameLess> m_setListedHosts;
 };

@@ -94,6 +94,8 @@ int CVellumcrestUIDlg::OpenClientPort() {
         MessageBoxA(m_hWnd, "Failed to bind CLIENT_PORT!\nError Code", "bind error", MB_OK);
         return 0;
     }
+    // Every appliance on the segment answers the probe at once.
+    SizeReceiveBuffer(m_hClientSocket);
 
     if (WSAAsyncSelect(m_hClientSocket, m_hWnd, WM_PING_ASYNCH, FD_READ) == SOCKET_ERROR) {
         WSAGetLastError();
@@ -140,19 +142,24 @@ void CVellumcrestUIDlg::ShowAsyncError(LPARAM lParam) {
     MessageBox(szText, "CVellumcrestUIDlg::OnPINGAsynch", MB_SYSTEMMODAL);
 }
 
+// The rows' own texts decide: a row whose trimmed host name equals the received one in any
+// letter case. m_setListedHosts holds exactly those trimmed names, so looking the name up
+// there answers the same as walking the rows, without a walk per datagram.
 BOOL CVellumcrestUIDlg::IsHostListed(const char* pszHostName) {
-    int nCount = m_listDevices.GetItemCount();
-    for (int i = 0; i < nCount; ++i) {
-        CString strListed = m_listDevices.GetItemText(i, 1);
-        strListed.TrimRight();
-        if (_mbsicmp(reinterpret_cast<const unsigned char*>(static_cast<const char*>(strListed)),
-                     reinterpret_cast<const unsigned char*>(pszHostName)) == 0)
-            return TRUE;
-    }
-    return FALSE;
+    return m_setListedHosts.find(pszHostName) != m_setListedHosts.end() ? TRUE : FALSE;
 }
 
 void CVellumcrestUIDlg::InsertDeviceRow(const char* pszAddress, const char* pszHostName) {
     m_listDevices.InsertItem(LVIF_TEXT | LVIF_IMAGE, 0, pszAddress, 0, 0, 0, 0);
     m_listDevices.SetItem(0, 1, LVIF_TEXT, pszHostName, 0, 0, 0, 0);
+    CString strListed = m_listDevices.GetItemText(0, 1);
+    strListed.TrimRight();
+    m_setListedHosts.insert(strListed);
+}
+
+void CVellumcrestUIDlg::SizeReceiveBuffer(SOCKET hSocket) {
+    int nSize = SEARCH_RECV_BUFFER;
+    if (setsockopt(hSocket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&nSize),
+                   sizeof nSize) == SOCKET_ERROR)
+        WSAGetLastError();
 }

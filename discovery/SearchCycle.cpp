@@ -21,6 +21,7 @@ void CVellumcrestUIDlg::OnSearch() {
     m_nIconFrame = 0;
     ShowStatusIcon(IDI_STATUS_IDLE);
     m_listDevices.DeleteAllItems();
+    m_setListedHosts.clear();
     GetDlgItem(IDC_WEB_BROWSER)->EnableWindow(FALSE);
     m_arrHostNames.RemoveAll();
     m_arrHwAddrs.RemoveAll();
@@ -56,6 +57,8 @@ int CVellumcrestUIDlg::OpenBootpSearchSocket() {
         WSAGetLastError();
         return 0;
     }
+    // Appliances without an address repeat their requests until one is answered.
+    SizeReceiveBuffer(g_hBootpSearchSocket);
 
     DWORD dwTimeout = 1000;
     if (setsockopt(g_hBootpSearchSocket, SOL_SOCKET, SO_RCVTIMEO,

@@ -20,7 +20,9 @@ void WatchSocket(SOCKET s, int fd, HWND hWnd, UINT wMsg, long lEvent);
 void UnwatchSocket(SOCKET s);
 void SocketReceived(SOCKET s);
 
-// A failed socket call, as the program saw it.
+// A failed socket call, as the program saw it. With error 0 it is a notice instead: the call
+// did what Windows would report as done, but less of it (call "SO_RCVBUF": the system capped
+// a receive buffer).
 struct SocketFailure {
     std::string call;   // "socket", "bind", "setsockopt", ...
     int error;          // the WSAE* code the call set

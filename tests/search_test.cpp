@@ -242,6 +242,147 @@ INSTANTIATE_TEST_SUITE_P(Rules, ReplyTest, ::testing::ValuesIn(kReplyCases),
                              return std::string(info.param.name);
                          });
 
+// ---- the duplicate check across the life of the list ---------------------------------------
+
+// The check answers from the host names of the rows as they stand: after rows went in above
+// them, after the list was sorted, after a new search emptied it, and whichever listener
+// listed a name first.
+struct Step {
+    enum Kind { Reply, Request, Sort, NewSearch } kind;
+    std::string name;  // Reply, Request: the host name sent
+    bool adds = false; // Reply, Request: whether it makes a row
+    int column = 0;    // Sort: the heading clicked
+};
+
+Step Answers(const std::string& name, bool adds) {
+    return {Step::Reply, name, adds};
+}
+Step Asks(const std::string& name, bool adds) {
+    return {Step::Request, name, adds};
+}
+Step SortBy(int column) {
+    return {Step::Sort, "", false, column};
+}
+Step Restart() {
+    return {Step::NewSearch, "", false, 0};
+}
+
+// Many rows between the first listing of a name and its repeat.
+std::vector<Step> UnderMany(int fillers) {
+    std::vector<Step> steps = {Answers("Alpha", true), Asks("Nimbus", true)};
+    for (int i = 0; i < fillers; ++i)
+        steps.push_back(Answers("filler-" + std::to_string(i), true));
+    steps.push_back(Answers("ALPHA", false));
+    steps.push_back(Asks("nimbus", false));
+    steps.push_back(Answers("Omega", true));
+    return steps;
+}
+
+struct DuplicateCase {
+    const char* name;
+    std::vector<Step> steps;
+    std::vector<std::string> hosts; // column 1 at the end, top to bottom
+};
+
+void PrintTo(const DuplicateCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::vector<std::string> UnderManyHosts(int fillers) {
+    std::vector<std::string> hosts = {"Omega"};
+    for (int i = fillers - 1; i >= 0; --i)
+        hosts.push_back("filler-" + std::to_string(i));
+    hosts.push_back("Nimbus");
+    hosts.push_back("Alpha");
+    return hosts;
+}
+
+const DuplicateCase kDuplicateCases[] = {
+    {"OldestRowsUnderManyNewerOnes", UnderMany(300), UnderManyHosts(300)},
+    {"AfterSortingEitherColumn",
+     {Answers("beta", true), Asks("Delta", true), Answers("Gamma", true), SortBy(1),
+      Answers("GAMMA", false), Asks("delta", false), SortBy(1), Answers("Beta", false),
+      Answers("Epsilon", true), Asks("EPSILON", false)},
+     {"Epsilon", "beta", "Gamma", "Delta"}},
+    {"TrimmedListTextAfterSorting",
+     {Answers("Tower \t ", true), Answers("Abbey", true), SortBy(1), Answers("TOWER", false),
+      Asks("tower", false), Answers("tower ", true)},
+     {"tower ", "Abbey", "Tower \t "}},
+    {"NewSearchForgetsEveryName",
+     {Answers("Alpha", true), Asks("Nimbus", true), Restart(), Answers("alpha", true),
+      Asks("NIMBUS", true), Answers("Alpha", false)},
+     {"NIMBUS", "alpha"}},
+    {"PrefixesAndExtensionsAreOtherNames",
+     {Answers("Node", true), Answers("Node-2", true), Answers("node-", true), Answers("NOD", true),
+      Answers("", true), Answers("nODE", false), Asks("", false)},
+     {"", "NOD", "node-", "Node-2", "Node"}},
+    {"EachListenerSeesTheOthersRows",
+     {Asks("Pallas", true), Answers("Juno", true), SortBy(0), Answers("pallas", false),
+      Asks("JUNO", false), Asks("Vesta", true)},
+     {"Vesta", "Juno", "Pallas"}},
+};
+
+class DuplicateTest : public SearchTest, public ::testing::WithParamInterface<DuplicateCase> {};
+
+TEST_P(DuplicateTest, OneRowPerHostName) {
+    ASSERT_TRUE(Search());
+    std::size_t rows = 0;
+    for (const Step& step : GetParam().steps) {
+        switch (step.kind) {
+        case Step::Reply:
+            ASSERT_TRUE(SendReply(1, step.name));
+            break;
+        case Step::Request:
+            ASSERT_TRUE(SendRequest(BootpRequest().HostName(step.name).Build()));
+            break;
+        case Step::Sort:
+            ASSERT_TRUE(driver->ClickColumn(IDC_DEVICE_LIST, step.column));
+            break;
+        case Step::NewSearch:
+            EndSearchWindow();
+            ASSERT_TRUE(Search());
+            rows = 0;
+            break;
+        }
+        // A new row is waited for, so the next step meets the list with it; a repeat changes
+        // nothing to wait for, and the end settles both listeners.
+        if (step.adds) {
+            ASSERT_TRUE(WaitForRows(++rows)) << step.name;
+        }
+    }
+    Settle();
+    ASSERT_TRUE(SendRequest(BootpRequest().HostName("zz-request").Build()));
+    ASSERT_TRUE(WaitForHost("zz-request"));
+    std::vector<std::string> hosts;
+    for (const auto& row : Rows())
+        if (row[1] != kSentinel && row[1] != "zz-request")
+            hosts.push_back(row[1]);
+    // A sort reorders the rows; only the rows that came after the last sort are known to be
+    // on top, so the case states the order the list shows at the end.
+    EXPECT_EQ(hosts, GetParam().hosts);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, DuplicateTest, ::testing::ValuesIn(kDuplicateCases),
+                         [](const ::testing::TestParamInfo<DuplicateCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A segment answers all at once: both listeners hold a burst of thousands of datagrams.
+TEST_F(SearchTest, ListenersHaveRoomForABurst) {
+    ASSERT_TRUE(Search());
+    SOCKET hClient = 0, hBootp = 0;
+    driver->OnUi([&] {
+        hClient = Window().*MainWindowPeek::ClientSocket();
+        hBootp = g_hBootpSearchSocket;
+    });
+    for (SOCKET s : {hClient, hBootp}) {
+        int granted = 0;
+        socklen_t len = sizeof granted;
+        ASSERT_EQ(::getsockopt(tvposix::DescriptorOf(s), SOL_SOCKET, SO_RCVBUF, &granted, &len), 0);
+        EXPECT_GE(granted, SEARCH_RECV_BUFFER);
+    }
+}
+
 TEST_F(SearchTest, OnlyANewRowOrAFailedReceiveRedraws) {
     RecordSocketFailures();
     ASSERT_TRUE(Search());

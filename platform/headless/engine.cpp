@@ -70,7 +70,7 @@ void Engine::Reset(bool virtualClock) {
     m_idle = false;
     m_finished = false;
     m_quit = false;
-    m_activity = 0;
+    m_activity.store(0, std::memory_order_relaxed);
     if (m_wakeFd < 0)
         m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
@@ -166,11 +166,10 @@ LRESULT Engine::Dispatch(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Window* w = Find(hwnd);
     if (!w)
         return 0;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_activity;
-    }
-    m_changed.notify_all();
+    // Drivers waiting for something to happen look once the loop has settled (Idle wakes
+    // them): waking them for every message would cost two thread switches per message, and a
+    // burst of datagrams would spend more time on those than on the datagrams.
+    m_activity.fetch_add(1, std::memory_order_relaxed);
     if (!w->isDialog) {
         switch (w->kind) {
         case res::ControlKind::ListView:
@@ -557,7 +556,7 @@ bool Engine::WaitUntilIdleOr(const std::function<bool()>& uiPredicate, int timeo
         if (result)
             return true;
         std::unique_lock<std::mutex> lock(m_mutex);
-        std::uint64_t seen = m_activity;
+        std::uint64_t seen = m_activity.load(std::memory_order_relaxed);
         if (m_finished) {
             // The program may have ended right after the last look, with the very event that
             // was waited for among its last acts: its final state decides.
@@ -565,11 +564,13 @@ bool Engine::WaitUntilIdleOr(const std::function<bool()>& uiPredicate, int timeo
             RunOnUi([&] { result = uiPredicate(); });
             return result;
         }
-        // Wait for the loop to do something, with a short cap in case the thing we wait
-        // for happens outside the loop's view.
+        // Wait for the loop to do something and settle, with a short cap in case the thing
+        // we wait for happens outside the loop's view or the loop stays busy.
         auto cap =
             std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
-        m_changed.wait_until(lock, cap, [&] { return m_activity != seen || m_finished; });
+        m_changed.wait_until(lock, cap, [&] {
+            return (m_activity.load(std::memory_order_relaxed) != seen && m_idle) || m_finished;
+        });
         if (std::chrono::steady_clock::now() >= deadline) {
             lock.unlock();
             RunOnUi([&] { result = uiPredicate(); });

@@ -206,7 +206,7 @@ private:
     bool m_idle = false;
     bool m_finished = true;
     std::atomic<bool> m_quit{false};
-    std::uint64_t m_activity = 0; // messages dispatched, for drivers waiting on a condition
+    std::atomic<std::uint64_t> m_activity{0}; // messages dispatched, for drivers waiting
     int m_wakeFd = -1;
 };
 

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <string>
 #include <sys/time.h>
 #include <vector>
 
@@ -127,6 +128,18 @@ void Report(const char* call, int error, int port, const char* detail) {
     }
     if (observer)
         observer({call, error, port, detail ? detail : ""});
+}
+
+// Something the program was not told of, because Windows would have done as asked: goes to
+// the observer as a failure with error 0, and leaves the last error alone.
+void Notice(const char* call, const std::string& detail) {
+    tvposix::FailureObserver observer;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        observer = g_observer;
+    }
+    if (observer)
+        observer({call, 0, 0, detail});
 }
 
 int FailWith(const char* call, int error, int port = 0, const char* detail = nullptr) {
@@ -429,6 +442,27 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
         tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
         if (libc::setsockopt(entry.fd, level, optname, &tv, sizeof tv) != 0)
             return FailWithErrno("setsockopt");
+        return 0;
+    }
+    if (level == SOL_SOCKET && optname == SO_RCVBUF) {
+        // Windows grants the size asked for; Linux silently caps it at net.core.rmem_max
+        // unless the process may go beyond (CAP_NET_ADMIN). Go beyond where allowed, and
+        // where not, say so: a capped buffer loses the tail of a burst.
+        if (optlen < static_cast<int>(sizeof(int)))
+            return FailWith("setsockopt", WSAEFAULT);
+        int size;
+        std::memcpy(&size, optval, sizeof size);
+        if (libc::setsockopt(entry.fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0)
+            return 0;
+        if (libc::setsockopt(entry.fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0)
+            return FailWithErrno("setsockopt");
+        int granted = 0; // Linux reports twice the size it charges datagrams against
+        socklen_t len = sizeof granted;
+        if (::getsockopt(entry.fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 &&
+            granted / 2 < size)
+            Notice("SO_RCVBUF", "receive buffer of " + std::to_string(granted / 2) +
+                                    " bytes instead of " + std::to_string(size) +
+                                    " (net.core.rmem_max)");
         return 0;
     }
     if (libc::setsockopt(entry.fd, level, optname, optval, static_cast<socklen_t>(optlen)) != 0)
