@@ -2,13 +2,33 @@
 # `make demo` runs a search on a simulated LAN, `make windows` cross-compiles
 # build-win/tavisol.exe, `make screenshots` photographs its windows under Wine into
 # build-win/screenshots/, `make bench` measures bursts of thousands of simulated appliances
-# into bench/results.md. See README.md.
+# into bench/results.md. `make fuzz` runs every fuzz target FUZZ_SECONDS (60) in build-fuzz/;
+# `make test SANITIZE=1` runs the native suite under ASan and UBSan in build-san/. See README.md.
 BUILD_DIR ?= build
 WIN_BUILD_DIR ?= build-win
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = fuzz_bootp fuzz_address fuzz_icmp fuzz_reply_listener fuzz_bootp_listing \
+	fuzz_responder fuzz_icmp_receive
+# What `make test` builds and runs: everything; with SANITIZE=1 the native suite (no fuzz
+# runs, no Windows build) in a sanitizer build of its own.
+TEST_PREREQS = deps build windows fuzz-build
+CTEST_FLAGS =
+CMAKE_FLAGS =
+ifeq ($(SANITIZE),1)
+BUILD_DIR := build-san
+CMAKE_FLAGS = -DTAVISOL_SANITIZE=ON
+TEST_PREREQS = deps build
+CTEST_FLAGS = -LE 'fuzz|wine'
+# Sanitizer reports fail the test that met them; see README.md for the leak checker.
+export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
+endif
 
-.PHONY: all build deps deps-windows configure test demo windows screenshots bench check-format format clean
+.PHONY: all build deps deps-windows configure test demo windows screenshots bench check-format \
+	format clean fuzz fuzz-build
 
 all: build
 
@@ -16,15 +36,33 @@ deps:
 	@bash scripts/deps.sh
 
 $(BUILD_DIR)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 
 configure: $(BUILD_DIR)/CMakeCache.txt
 
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: deps build windows
-	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300
+test: $(TEST_PREREQS)
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 300 $(CTEST_FLAGS)
+
+# The fuzz targets: clang with libFuzzer, ASan and UBSan, in a build of their own. Without
+# clang there is nothing to build, and the fuzz tests say they are skipped.
+$(FUZZ_BUILD_DIR)/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DTAVISOL_FUZZ=ON
+
+fuzz-build: deps
+	@if command -v clang++ >/dev/null; then \
+		$(MAKE) $(FUZZ_BUILD_DIR)/CMakeCache.txt && \
+		cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target fuzz_targets; \
+	else echo "no clang++: the fuzz targets are not built"; fi
+
+fuzz: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+		echo "== $$t, $(FUZZ_SECONDS) s"; \
+		bash scripts/fuzz.sh $(FUZZ_BUILD_DIR) $$t $(FUZZ_SECONDS) || exit 1; \
+	done
 
 $(WIN_BUILD_DIR)/CMakeCache.txt:
 	cmake -S . -B $(WIN_BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
@@ -54,4 +92,4 @@ format:
 	@git ls-files '*.cpp' '*.h' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(WIN_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(WIN_BUILD_DIR) $(FUZZ_BUILD_DIR) build-san

@@ -12,11 +12,13 @@
 #include "app/Globals.h"
 #include "app/VellumcrestUIDlg.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 const char kProbe[] = "VX2";
 constexpr int kReplyBufferSize = 100;
+constexpr std::size_t kHostNameField = 40;
 } // namespace
 
 int CVellumcrestUIDlg::SendProbe() {
@@ -118,8 +120,11 @@ LRESULT CVellumcrestUIDlg::OnPINGAsynch(WPARAM, LPARAM lParam) {
         if (nReceived == SOCKET_ERROR) {
             WSAGetLastError();
         } else {
-            // The host name ends at its NUL; a reply without one ends at its last byte.
-            CString strHostName(szReply, static_cast<int>(strnlen(szReply, nReceived)));
+            // The host name ends at its NUL, and never runs past its 40-byte field: a reply
+            // without a NUL there ends its name at the field's end (or its own last byte).
+            std::size_t nField =
+                std::min<std::size_t>(static_cast<std::size_t>(nReceived), kHostNameField);
+            CString strHostName(szReply, static_cast<int>(strnlen(szReply, nField)));
             CString strAddress = inet_ntoa(from.sin_addr);
             if (IsHostListed(strHostName))
                 return 0;

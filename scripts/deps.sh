@@ -7,7 +7,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake make pkg-config
     googletest libgtest-dev libgmock-dev
-    clang-format
+    clang-format clang libclang-rt-dev
     iproute2 procps python3
     busybox isc-dhcp-client dhcpcd5 tshark
 )

@@ -219,7 +219,11 @@ const ReplyCase kReplyCases[] = {
      {{1, DiscoveryReply("Alpha")}, {1, DiscoveryReply("Beta")}},
      {{A(1), "Beta"}, {A(1), "Alpha"}}},
     {"NameWithoutNulEndsAtTheLastByte", {{1, Raw("Edge-7")}}, {{A(1), "Edge-7"}}},
-    {"HundredBytesWithoutNul", {{1, Raw(std::string(100, 'n'))}}, {{A(1), std::string(100, 'n')}}},
+    // The name never runs past its 40-byte field into the hardware address or beyond.
+    {"HundredBytesWithoutNul", {{1, Raw(std::string(100, 'n'))}}, {{A(1), std::string(40, 'n')}}},
+    {"FullNameFieldThenHardwareAddress",
+     {{1, Raw(std::string(40, 'f') + std::string("\x00\x0a\x1b\xff\x20\x3c", 6))}},
+     {{A(1), std::string(40, 'f')}}},
     {"MoreThanHundredBytesIsNotListed", {{1, Raw(std::string(101, 'n'))}}, {}},
     {"EmptyDatagramHasAnEmptyName", {{1, Bytes{}}}, {{A(1), ""}}},
     {"BytesAfterTheNulAreNotTheName",

@@ -9,9 +9,11 @@
 //   value, except the all-ones value, which is our error value;
 // - normalising a 16-byte heap buffer (exact size, so AddressSanitizer sees any stray
 //   access) removes nothing but up to three leading zeros of each part, keeps the text
-//   within 15 characters, and accepts exactly when three dots remain and the text parses.
+//   within 15 characters, and accepts exactly when three dots remain and the text parses,
+//   never to all ones. The buffer holds what the dialog reads of a longer typed text: its
+//   first 15 characters.
 //
-//   fuzz_address -dict=tests/fuzz/fuzz_address.dict [corpus_dir]
+//   fuzz_address -max_len=40 -dict=tests/fuzz/fuzz_address.dict [corpus_dir]
 #include "proto/address.h"
 
 #include <arpa/inet.h>
@@ -133,6 +135,9 @@ void CheckNormaliser(std::span<const std::uint8_t> data) {
     Require(result == ExpectedNormalisation(typed));
     const bool threeDots = std::count(result.begin(), result.end(), '.') == 3;
     Require(accepted == (threeDots && ParseDottedAddress(result).has_value()));
+    // What the assign dialog then hands the appliance: never the all-ones address.
+    if (accepted)
+        Require(ClassicInetAddr(buffer.get()) != ADDRESS_NONE);
 }
 
 } // namespace
