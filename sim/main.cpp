@@ -13,9 +13,11 @@
 //                   then on answer probes and serve /admin/ on TCP 80
 //
 // Both modes: --name --raw-name-hex --hw --iface --count --duration --verbose.
+// A third, --hostile (hostile.cpp), puts arbitrary datagrams and floods on the LAN.
 // Misbehaviour knobs exist for each mode so parsers can be tested against
 // broken appliances; see --help for the complete list. Exit status: 0 done,
 // 1 runtime failure, 2 bad command line.
+#include "hostile.hpp"
 #include "http.hpp"
 #include "net.hpp"
 #include "packet.hpp"
@@ -1033,6 +1035,8 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (sim::is_hostile_command(argc, argv))
+        return sim::run_hostile(argc, argv);
     try {
         return run(argc, argv);
     } catch (const UsageError& e) {
