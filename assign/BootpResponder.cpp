@@ -46,6 +46,19 @@ bool NamesTheChosenAppliance(const BYTE* pRequest) {
     return _mbsicmp(reinterpret_cast<const unsigned char*>(static_cast<const char*>(strChosen)),
                     reinterpret_cast<const unsigned char*>(szHostName)) == 0;
 }
+
+// Whether a request carries a server identifier (option 54) other than ours. An appliance
+// that heard offers from several servers names the one it takes (RFC 2131, 4.3.2).
+bool NamesAnotherServer(const BYTE* pRequest, DWORD dwOwnAddress) {
+    bool bOther = false;
+    WalkBootpOptions(Request(pRequest), [&](const BootpOption& option) {
+        if (option.code != OPTION_SERVER_ID)
+            return BootpWalkStep::Continue;
+        bOther = option.length() != 4 || std::memcmp(option.value.data(), &dwOwnAddress, 4) != 0;
+        return BootpWalkStep::Stop;
+    });
+    return bOther;
+}
 } // namespace
 
 int CAddressAssignDlg::OpenResponderSocket() {
@@ -168,6 +181,12 @@ void CAddressAssignDlg::HandleBootRequest(const BYTE* pRequest) {
 
     if (m_assignInfo.szIP[0] == '\0')
         return; // not armed: watch only
+
+    // The appliance takes another server's offer: that server acknowledges it, and an
+    // acknowledgement of ours besides would leave the appliance with whichever came first
+    // while the list showed our address. Unanswered, the dialog ends by its time limit.
+    if (nMessageType == DHCPREQUEST && NamesAnotherServer(pRequest, m_dwServerAddr))
+        return;
 
     m_assignInfo.byMsgType = static_cast<BYTE>(nMessageType);
     std::memset(m_bootpReply, 0, sizeof m_bootpReply);

@@ -140,6 +140,33 @@ TEST_F(ResponderTest, OfferThenAckGiveTheTypedAddressAndEndTheDialog) {
     EXPECT_EQ(tvposix::StartupCount(), 1);
 }
 
+// An appliance that takes a competing server's offer names that server in its DHCPREQUEST; it
+// gets no acknowledgement from here, and the dialog waits on for a request that chose us.
+TEST_F(ResponderTest, RequestForAnotherServersOfferIsNotAcknowledged) {
+    ASSERT_TRUE(OpenAssignDialog());
+    ASSERT_TRUE(Arm(kFreeAddress));
+    auto serverId = [](const std::string& dotted) {
+        Bytes quad = Quad(dotted);
+        return std::string(quad.begin(), quad.end());
+    };
+    ASSERT_TRUE(
+        SendToResponder(Request().Option(54, serverId("10.200.0.99")).Xid(kProbeXid).Build()));
+    ASSERT_TRUE(SendToResponder(Discover().Xid(kFollowUpXid).Build()));
+    std::optional<Bytes> offer = NextReply();
+    ASSERT_TRUE(offer);
+    EXPECT_EQ(reply::Slice(*offer, reply::kXid, 4),
+              Bytes(kFollowUpXid.begin(), kFollowUpXid.end()));
+    EXPECT_EQ(driver->TopDialog(), IDD_ADDRESS_ASSIGN);
+    EXPECT_EQ(AssignedNow(), 0);
+
+    ASSERT_TRUE(SendToResponder(Request().Option(54, serverId(kWorkstation)).Build()));
+    std::optional<Bytes> ack = NextReply();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(reply::MessageType(*ack), std::optional<std::uint8_t>(5));
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_EQ(AssignedNow(), 1);
+}
+
 // ---- the reply for each kind of request --------------------------------------------------------
 
 struct ReplyCase {
