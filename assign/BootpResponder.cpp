@@ -1,13 +1,15 @@
 // The assign dialog's one-shot BOOTP/DHCP responder (RFC 951, RFC 2131, RFC 2132).
 //
 // It listens on UDP 67 from the moment the dialog opens, keeps only the requests of the
-// chosen appliance (its hardware address, then also the host name of its first request),
+// chosen appliance (its hardware address and the host name of its row, then the host name of
+// its first request),
 // and answers nothing until "Assign IP" has armed it. Armed, it broadcasts a 300-byte reply
 // to port 68 for every accepted request: DHCPOFFER for DHCPDISCOVER, DHCPACK for
 // DHCPREQUEST, a plain BOOTP reply for a request without a message type. The DHCPACK ends
 // the dialog with IDOK.
 #include "assign/AddressAssignDlg.h"
 
+#include "app/Globals.h"
 #include "proto/address.h"
 #include "proto/bootp_reply.h"
 #include "proto/hwaddr.h"
@@ -24,6 +26,38 @@ std::array<std::uint8_t, 4> AddressBytes(DWORD dwNetworkOrder) {
 
 std::span<const std::uint8_t> Request(const BYTE* pRequest) {
     return std::span<const std::uint8_t>(pRequest, BOOTP_RECV_SIZE);
+}
+
+// Whether a request of the chosen hardware address may be the first one remembered. Anyone
+// can send with any hardware address, so it must not name another appliance than the row
+// the user chose: the list showed the request's last option 12, cut to 19 characters, and
+// matched names in any letter case. Without a chosen row (no name to go by) any request
+// passes.
+bool NamesTheChosenAppliance(const BYTE* pRequest) {
+    CString strChosen = g_strDeviceName;
+    strChosen.TrimRight();
+    if (strChosen.IsEmpty())
+        return true;
+    auto hostName = FindDiscoveryHostName(Request(pRequest));
+    if (!hostName)
+        return false;
+    char szHostName[20] = {};
+    std::memcpy(szHostName, hostName->data(), std::min(hostName->size(), sizeof szHostName - 1));
+    return _mbsicmp(reinterpret_cast<const unsigned char*>(static_cast<const char*>(strChosen)),
+                    reinterpret_cast<const unsigned char*>(szHostName)) == 0;
+}
+
+// Whether a request carries a server identifier (option 54) other than ours. An appliance
+// that heard offers from several servers names the one it takes (RFC 2131, 4.3.2).
+bool NamesAnotherServer(const BYTE* pRequest, DWORD dwOwnAddress) {
+    bool bOther = false;
+    WalkBootpOptions(Request(pRequest), [&](const BootpOption& option) {
+        if (option.code != OPTION_SERVER_ID)
+            return BootpWalkStep::Continue;
+        bOther = option.length() != 4 || std::memcmp(option.value.data(), &dwOwnAddress, 4) != 0;
+        return BootpWalkStep::Stop;
+    });
+    return bOther;
 }
 } // namespace
 
@@ -81,7 +115,8 @@ LRESULT CAddressAssignDlg::OnBootpAsynch(WPARAM, LPARAM lParam) {
                 std::span<const std::uint8_t, 6>(g_bootpRecvBuf + BOOTP_PACKET::CHADDR, 6),
                 std::span<char, 18>(szHwAddr, 18));
             if (m_strHardwareAddress.CompareNoCase(szHwAddr) == 0) {
-                if (m_assignInfo.byState == 0 || MatchHostName(g_bootpRecvBuf))
+                if (m_assignInfo.byState == 0 ? NamesTheChosenAppliance(g_bootpRecvBuf)
+                                              : MatchHostName(g_bootpRecvBuf))
                     HandleBootRequest(g_bootpRecvBuf);
             }
         }
@@ -146,6 +181,12 @@ void CAddressAssignDlg::HandleBootRequest(const BYTE* pRequest) {
 
     if (m_assignInfo.szIP[0] == '\0')
         return; // not armed: watch only
+
+    // The appliance takes another server's offer: that server acknowledges it, and an
+    // acknowledgement of ours besides would leave the appliance with whichever came first
+    // while the list showed our address. Unanswered, the dialog ends by its time limit.
+    if (nMessageType == DHCPREQUEST && NamesAnotherServer(pRequest, m_dwServerAddr))
+        return;
 
     m_assignInfo.byMsgType = static_cast<BYTE>(nMessageType);
     std::memset(m_bootpReply, 0, sizeof m_bootpReply);

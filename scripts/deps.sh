@@ -10,6 +10,7 @@ PACKAGES=(
     clang-format clang libclang-rt-dev
     iproute2 procps python3
     busybox isc-dhcp-client dhcpcd5 tshark
+    dnsmasq-base
 )
 
 # MinGW-w64 (the -posix thread variant), resources drawn from SVG, Wine with a virtual X

@@ -14,9 +14,11 @@
 //
 // Both modes: --name --raw-name-hex --hw --iface --count --duration --verbose.
 // --swarm and --exchanges are the load modes of the benchmarks (swarm.cpp).
+// --hostile (hostile.cpp) puts arbitrary datagrams and floods on the LAN.
 // Misbehaviour knobs exist for each mode so parsers can be tested against
 // broken appliances; see --help for the complete list. Exit status: 0 done,
 // 1 runtime failure, 2 bad command line.
+#include "hostile.hpp"
 #include "http.hpp"
 #include "net.hpp"
 #include "packet.hpp"
@@ -1037,6 +1039,8 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (argc >= 2 && sim::is_load_mode(argv[1]))
         return sim::run_load_mode(argc, argv);
+    if (sim::is_hostile_command(argc, argv))
+        return sim::run_hostile(argc, argv);
     try {
         return run(argc, argv);
     } catch (const UsageError& e) {

@@ -140,6 +140,33 @@ TEST_F(ResponderTest, OfferThenAckGiveTheTypedAddressAndEndTheDialog) {
     EXPECT_EQ(tvposix::StartupCount(), 1);
 }
 
+// An appliance that takes a competing server's offer names that server in its DHCPREQUEST; it
+// gets no acknowledgement from here, and the dialog waits on for a request that chose us.
+TEST_F(ResponderTest, RequestForAnotherServersOfferIsNotAcknowledged) {
+    ASSERT_TRUE(OpenAssignDialog());
+    ASSERT_TRUE(Arm(kFreeAddress));
+    auto serverId = [](const std::string& dotted) {
+        Bytes quad = Quad(dotted);
+        return std::string(quad.begin(), quad.end());
+    };
+    ASSERT_TRUE(
+        SendToResponder(Request().Option(54, serverId("10.200.0.99")).Xid(kProbeXid).Build()));
+    ASSERT_TRUE(SendToResponder(Discover().Xid(kFollowUpXid).Build()));
+    std::optional<Bytes> offer = NextReply();
+    ASSERT_TRUE(offer);
+    EXPECT_EQ(reply::Slice(*offer, reply::kXid, 4),
+              Bytes(kFollowUpXid.begin(), kFollowUpXid.end()));
+    EXPECT_EQ(driver->TopDialog(), IDD_ADDRESS_ASSIGN);
+    EXPECT_EQ(AssignedNow(), 0);
+
+    ASSERT_TRUE(SendToResponder(Request().Option(54, serverId(kWorkstation)).Build()));
+    std::optional<Bytes> ack = NextReply();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(reply::MessageType(*ack), std::optional<std::uint8_t>(5));
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_EQ(AssignedNow(), 1);
+}
+
 // ---- the reply for each kind of request --------------------------------------------------------
 
 struct ReplyCase {
@@ -209,7 +236,8 @@ struct AcceptCase {
     std::optional<Bytes> first; // handled before "Assign IP", if any
     Bytes probe;                // sent once armed, with kProbeXid
     bool answered;
-    Bytes followUp; // answered in any case, with kFollowUpXid
+    Bytes followUp;            // answered in any case, with kFollowUpXid
+    std::string row = kNimbus; // the host name of the "No IP" row double-clicked
 };
 
 void PrintTo(const AcceptCase& c, std::ostream* os) {
@@ -244,15 +272,27 @@ const AcceptCase kAcceptCases[] = {
     {"MatchingNameAfterAnotherOne", Discover().Build(),
      BootpRequest().HostName("Cirrus").HostName(kNimbus).Xid(kProbeXid).Build(), true,
      Discover().Xid(kFollowUpXid).Build()},
-    // A first request without a name leaves the remembered name empty.
+    // A first request without a name leaves the remembered name empty (a row without a
+    // name gives nothing to check it against).
     {"NoNameFirstThenEmptyName", BootpRequest().Build(), Discover("").Xid(kProbeXid).Build(), true,
-     Discover("").Xid(kFollowUpXid).Build()},
+     Discover("").Xid(kFollowUpXid).Build(), ""},
     {"NoNameFirstThenAName", BootpRequest().Build(), Discover().Xid(kProbeXid).Build(), false,
-     Discover("").Xid(kFollowUpXid).Build()},
+     Discover("").Xid(kFollowUpXid).Build(), ""},
     // The name field holds 32 bytes; a longer name is remembered and compared over those.
     {"NameLongerThanTheField", Discover(kLongName).Build(),
      Discover(kLongNameOtherTail).Xid(kProbeXid).Build(), true,
-     Discover(kLongName).Xid(kFollowUpXid).Build()},
+     Discover(kLongName).Xid(kFollowUpXid).Build(), kLongName.substr(0, 19)},
+    // Another machine with the appliance's hardware address: until a request has been
+    // remembered, only one under the name of the chosen row counts, so the other's leaves no
+    // name behind and is never answered. A row name is compared as the list showed it.
+    {"ImpostorFirst", Discover("Impostor").Build(), Discover().Xid(kProbeXid).Build(), true,
+     Discover().Xid(kFollowUpXid).Build()},
+    {"ImpostorOnceArmed", std::nullopt, Discover("Impostor").Xid(kProbeXid).Build(), false,
+     Discover().Xid(kFollowUpXid).Build()},
+    {"NamelessFirst", BootpRequest().Build(), Discover("").Xid(kProbeXid).Build(), false,
+     Discover().Xid(kFollowUpXid).Build()},
+    {"RowNameInOtherLetterCase", Discover("NIMBUS").Build(),
+     Discover("NIMBUS").Xid(kProbeXid).Build(), true, Discover("NIMBUS").Xid(kFollowUpXid).Build()},
     {"ReplyOpCode", std::nullopt, Discover().Op(2).Xid(kProbeXid).Build(), false,
      Discover().Xid(kFollowUpXid).Build()},
     {"WrongCookie", std::nullopt,
@@ -276,7 +316,7 @@ class ResponderAcceptTest : public ResponderTest,
 
 TEST_P(ResponderAcceptTest, AnswersOnlyTheChosenApplianceUnderItsFirstName) {
     const AcceptCase& c = GetParam();
-    ASSERT_TRUE(OpenAssignDialog());
+    ASSERT_TRUE(OpenAssignDialog(c.row));
     if (c.first) {
         ASSERT_TRUE(SendToResponder(*c.first));
     }

@@ -16,6 +16,8 @@ namespace headless {
 
 namespace {
 constexpr std::uint64_t kNoDeadline = UINT64_MAX;
+// How long a driver on the real clock waits for the loop to run out of work.
+constexpr int kSettleMs = 200;
 
 std::uint64_t SteadyMs() {
     using namespace std::chrono;
@@ -544,8 +546,19 @@ void Engine::StepTime(std::uint64_t ms) {
 
 void Engine::WaitIdle() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock,
-                   [this] { return m_finished || (m_idle && m_tasks.empty() && !m_stepPending); });
+    auto idle = [this] { return m_finished || (m_idle && m_tasks.empty() && !m_stepPending); };
+    if (m_virtual) {
+        m_changed.wait(lock, idle);
+        return;
+    }
+    // With the real clock the LAN decides when the loop has nothing left to do, and under a
+    // stream of datagrams it never has. After a short settling time it is enough that the
+    // driver's own work has been run.
+    auto settled = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleMs);
+    if (m_changed.wait_until(lock, settled, idle))
+        return;
+    while (!m_finished && !m_idle && !m_tasks.empty())
+        m_changed.wait_for(lock, std::chrono::milliseconds(20));
 }
 
 bool Engine::WaitUntilIdleOr(const std::function<bool()>& uiPredicate, int timeoutMs) {

@@ -125,7 +125,8 @@ public:
     // ---- the driver side (any thread)
     void PostTask(std::function<void()> task);
     void StepTime(std::uint64_t ms); // asks the loop to let ms of virtual time pass
-    void WaitIdle();                 // until the loop has nothing left to do
+    void WaitIdle();                 // until the loop has nothing left to do (real clock:
+                                     // at most 200 ms once the driver's tasks have run)
     bool WaitUntilIdleOr(const std::function<bool()>& uiPredicate, int timeoutMs);
     void SetFinished(bool finished);
     bool Finished();
