@@ -138,6 +138,10 @@ TEST_F(AssignDialog, RefusesBadAddressesInTheSystemsMessageBoxes) {
     EXPECT_EQ(::GetWindow(dialog, GW_OWNER), Main());
     EXPECT_FALSE(::IsWindowEnabled(Main()));
     EXPECT_FALSE(win32::Driver::IsEnabled(Main(), IDC_SEARCH));
+    // Opened within the search window, which the double-click ended: the sweep stops.
+    HICON idle = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_STATUS_IDLE));
+    EXPECT_FALSE(win32::Driver::WaitUntil(
+        [&] { return win32::Driver::ShownIcon(Main(), IDC_STATUS_ICON) != idle; }, 1200));
     EXPECT_EQ(win32::Driver::Text(dialog, IDC_HARDWARE_ADDRESS), L"02-00-00-00-0A-01");
     EXPECT_EQ(win32::Driver::Text(dialog, IDOK), L"Assign IP");
     const std::wstring title = Wide(kGhost) + L"[Setting]";

@@ -206,6 +206,26 @@ TEST_F(Search, HeadingClicksSortAsTextReverseAndKeepTheSelection) {
     EXPECT_EQ(OtherWindows(), "");
 }
 
+// The listeners stay open after the window: a late reply and a late request are still
+// listed, and give neither "Search" nor the resting icon any change.
+TEST_F(Search, LateDatagramsAreStillListed) {
+    REQUIRE_LAB();
+    const Lab& lab = TheLab();
+    ASSERT_TRUE(win32::Driver::IsEnabled(Main(), IDC_SEARCH));
+    Peer appliance("0.0.0.0");
+    ASSERT_TRUE(appliance.ok());
+    ASSERT_TRUE(
+        appliance.SendTo(lab.workstation, kReplyPort, testlab::DiscoveryReply("Latecomer")));
+    ASSERT_TRUE(appliance.SendTo(
+        "255.255.255.255", 67,
+        testlab::BootpRequest().HostName("Late-Box").Chaddr({0x02, 0, 0, 0, 0x0A, 0x03}).Build()));
+    EXPECT_TRUE(WaitForRow({lab.workstation, "Latecomer"})) << RowsText(MainRows());
+    EXPECT_TRUE(WaitForRow({"No IP", "Late-Box"})) << RowsText(MainRows());
+    EXPECT_TRUE(win32::Driver::IsEnabled(Main(), IDC_SEARCH));
+    EXPECT_EQ(win32::Driver::ShownIcon(Main(), IDC_STATUS_ICON), StatusIcon(IDI_STATUS_IDLE));
+    EXPECT_EQ(OtherWindows(), "");
+}
+
 // A program of its own, whose listeners have not been opened yet: another program holds
 // both listening ports. Port 67 is given up silently, port 1211 with the bind error box; the
 // probe still goes out and the window runs its course. With no request to rest it, the

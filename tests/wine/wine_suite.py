@@ -5,7 +5,8 @@
 
 Runs tavisol_win32_ui_test.exe (make windows) in the workstation namespace of a throw-away
 lab (tools/netlab) with two simulated appliances, one configured and one that asks for an
-address, on a virtual X server. With --screenshots the same run photographs the main window
+address, on a virtual X server; the test plays further appliances with sockets of its own in
+the same namespace. With --screenshots the same run photographs the main window
 after its search, the About box and the assign dialog into DIR as PNG files.
 
 The Wine prefix is made once and kept in WIN_BUILD_DIR/wine (wineboot takes long); a lock
