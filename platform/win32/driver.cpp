@@ -124,6 +124,80 @@ bool Driver::ClickColumn(HWND dialog, int listId, int column) {
     return true;
 }
 
+namespace {
+HWND FocusOfThread(HWND window) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    DWORD thread = ::GetWindowThreadProcessId(window, nullptr);
+    return ::GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr;
+}
+} // namespace
+
+void Driver::PressKey(HWND window, UINT virtualKey) {
+    HWND focus = FocusOfThread(window);
+    HWND target = focus ? focus : window;
+    ::PostMessageA(target, WM_KEYDOWN, virtualKey, 1);
+    ::PostMessageA(target, WM_KEYUP, virtualKey, 0xC0000001);
+}
+
+bool Driver::SetFocus(HWND dialog, int controlId) {
+    HWND control = ::GetDlgItem(dialog, controlId);
+    if (!control || !::IsWindowEnabled(control))
+        return false;
+    ::SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+    return FocusOfThread(dialog) == control;
+}
+
+bool Driver::SelectRows(HWND dialog, int listId, const std::vector<int>& rows) {
+    HWND list = ::GetDlgItem(dialog, listId);
+    if (!list)
+        return false;
+    LVITEMA clear{};
+    clear.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    ::SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                   reinterpret_cast<LPARAM>(&clear));
+    for (int row : rows) {
+        LVITEMA select{};
+        select.state = select.stateMask = LVIS_SELECTED;
+        if (!::SendMessageA(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&select)))
+            return false;
+    }
+    return true;
+}
+
+std::vector<int> Driver::SelectedRows(HWND dialog, int listId) {
+    std::vector<int> rows;
+    HWND list = ::GetDlgItem(dialog, listId);
+    for (int row = -1; list;) {
+        row = static_cast<int>(::SendMessageA(list, LVM_GETNEXTITEM, row, LVNI_SELECTED));
+        if (row < 0)
+            break;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+HICON Driver::BoxIcon(HWND box) {
+    for (HWND child = ::GetWindow(box, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        char cls[16] = {};
+        ::GetClassNameA(child, cls, sizeof cls);
+        if (lstrcmpiA(cls, "Static") == 0 &&
+            (::GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+            return reinterpret_cast<HICON>(::SendMessageA(child, STM_GETICON, 0, 0));
+    }
+    return nullptr;
+}
+
+HICON Driver::ShownIcon(HWND dialog, int controlId) {
+    HWND control = ::GetDlgItem(dialog, controlId);
+    return control ? reinterpret_cast<HICON>(::SendMessageA(control, STM_GETICON, 0, 0)) : nullptr;
+}
+
+int Driver::FocusedControl(HWND dialog) {
+    HWND focus = FocusOfThread(dialog);
+    return focus && ::IsChild(dialog, focus) ? ::GetDlgCtrlID(focus) : 0;
+}
+
 std::wstring Driver::Title(HWND window) {
     wchar_t text[512] = {};
     ::GetWindowTextW(window, text, 512);

@@ -51,6 +51,14 @@ public:
     static bool DoubleClickRow(HWND dialog, int listId, int row);
     // Presses and releases the mouse on a column's heading, as a click on it would.
     static bool ClickColumn(HWND dialog, int listId, int column);
+    // Presses and releases a key in the window that has the keyboard focus on the window's
+    // thread (the window itself when none has): Enter and Escape then take the dialog
+    // manager's way, as typed ones do.
+    static void PressKey(HWND window, UINT virtualKey);
+    // Moves the focus to a control the way the dialog manager does (WM_NEXTDLGCTL).
+    static bool SetFocus(HWND dialog, int controlId);
+    // Selects exactly these rows, without clicking.
+    static bool SelectRows(HWND dialog, int listId, const std::vector<int>& rows);
 
     // ---- readers
     static std::wstring Title(HWND window);
@@ -63,6 +71,13 @@ public:
     static std::vector<std::vector<std::string>> Rows(HWND dialog, int listId);
     // The message box's text (its static control), empty if the window is no message box.
     static std::wstring BoxText(HWND box);
+    // The icon a message box shows, null for none.
+    static HICON BoxIcon(HWND box);
+    // The icon a static icon control shows.
+    static HICON ShownIcon(HWND dialog, int controlId);
+    // The control that has the keyboard focus on the dialog's thread, 0 for none.
+    static int FocusedControl(HWND dialog);
+    static std::vector<int> SelectedRows(HWND dialog, int listId);
 
     // The window as it is on the screen, frame included, as a 24-bit BMP file.
     static bool Screenshot(HWND window, const std::wstring& path);

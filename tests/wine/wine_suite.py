@@ -5,7 +5,8 @@
 
 Runs tavisol_win32_ui_test.exe (make windows) in the workstation namespace of a throw-away
 lab (tools/netlab) with two simulated appliances, one configured and one that asks for an
-address, on a virtual X server. With --screenshots the same run photographs the main window
+address, on a virtual X server; the test plays further appliances with sockets of its own in
+the same namespace. With --screenshots the same run photographs the main window
 after its search, the About box and the assign dialog into DIR as PNG files.
 
 The Wine prefix is made once and kept in WIN_BUILD_DIR/wine (wineboot takes long); a lock
@@ -125,7 +126,7 @@ def inner(exe, prefix, log_dir):
             test = subprocess.Popen(["wine", exe], env=env, stdout=out, stderr=subprocess.STDOUT)
             started.append(test)
             try:
-                code = test.wait(150)
+                code = test.wait(240)
             except subprocess.TimeoutExpired:
                 print("wine_suite: the test program ran out of time", file=sys.stderr)
                 code = -1
@@ -158,6 +159,16 @@ def inner(exe, prefix, log_dir):
 
 # ---- in the root namespace -------------------------------------------------------------------
 
+class WineLab(lab_tools.Lab):
+    """The network tests' lab under a name of the Wine suite's own, so that its runs and
+    theirs can go on side by side."""
+
+    def __init__(self, nodes):
+        self.name = f"wine{os.getpid() % 10000}"
+        self.procs = []
+        subprocess.run([NETLAB, "create", self.name, str(nodes)], check=True)
+
+
 def main(argv):
     if len(argv) >= 2 and argv[1] == "--inner":
         return inner(argv[2], argv[3], argv[4])
@@ -189,13 +200,14 @@ def main(argv):
     os.makedirs(state, exist_ok=True)
     prefix = os.path.join(state, "prefix")
     with open(os.path.join(state, "lock"), "w") as lock, \
-            tempfile.TemporaryDirectory(prefix="tavisol-wine.") as tmp, lab_tools.Lab(2) as lab:
+            tempfile.TemporaryDirectory(prefix="tavisol-wine.") as tmp, WineLab(2) as lab:
         fcntl.flock(lock, fcntl.LOCK_EX)
         status = os.path.join(tmp, "status")
         lab.sim("n1", "--configured", "--name", CONFIGURED[0], "--hw", CONFIGURED[1])
         lab.sim("n2", "--unconfigured", "--name", UNCONFIGURED[0], "--hw", UNCONFIGURED[1],
                 "--interval", "300", "--status-file", status)
         env = dict(os.environ,
+                   TAVISOL_LAB_WORKSTATION=lab.addr("ws"),
                    TAVISOL_LAB_CONFIGURED=f"{lab.addr('n1')} {CONFIGURED[0]}",
                    TAVISOL_LAB_UNCONFIGURED=f"{UNCONFIGURED[0]} {UNCONFIGURED[1].replace(':', '-')}",
                    TAVISOL_LAB_NEW_ADDRESS=" ".join(NEW_ADDRESS),
