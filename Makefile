@@ -7,7 +7,7 @@ WIN_BUILD_DIR ?= build-win
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build deps deps-windows configure test demo windows screenshots check-format format clean
+.PHONY: all build deps deps-windows configure test demo windows screenshots screenshots-qt check-format format clean install
 
 all: build
 
@@ -36,12 +36,22 @@ windows: deps-windows
 	$(MAKE) $(WIN_BUILD_DIR)/CMakeCache.txt
 	cmake --build $(WIN_BUILD_DIR) -j $(JOBS)
 
-# The Wine behaviour suite once more, on a simulated LAN, with a photograph of each window.
-screenshots: build windows
+# The Wine behaviour suite once more, on a simulated LAN, with a photograph of each window;
+# and the Qt windows under Xvfb (build/screenshots/qt-*.png).
+screenshots: build windows screenshots-qt
 	python3 tests/wine/wine_suite.py $(WIN_BUILD_DIR) $(BUILD_DIR) --screenshots $(WIN_BUILD_DIR)/screenshots
 
+screenshots-qt: build
+	@bash scripts/screenshots-qt.sh $(BUILD_DIR)
+
+# With a display the Qt window searches the lab; without one, the command line does.
 demo: deps build
-	@bash scripts/demo.sh $(BUILD_DIR)
+	@if [ -n "$$DISPLAY" ] && [ -x $(BUILD_DIR)/tavisol ]; then bash scripts/demo-qt.sh $(BUILD_DIR); \
+	else bash scripts/demo.sh $(BUILD_DIR); fi
+
+# Both programs, the desktop entry and icons; setcap gives them port 67 and ICMP (needs root).
+install: build
+	cmake --install $(BUILD_DIR)
 
 check-format:
 	@git ls-files '*.cpp' '*.h' '*.hpp' | xargs clang-format --dry-run --Werror
