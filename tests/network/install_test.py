@@ -68,7 +68,7 @@ def main():
             lab, "--seconds", "3",
             prefix=("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"))
         expected = [{"address": lab.addr("n1"), "host": "STORE-ALPHA", "hw": ""},
-                    {"address": "No IP", "host": "NEW-BOX", "hw": "00:0A:1B:FF:20:3C"}]
+                    {"address": "No IP", "host": "NEW-BOX", "hw": "00-0A-1B-FF-20-3C"}]
         net.check(sorted(rows, key=str) == sorted(expected, key=str),
                   f"rows: {rows} stderr: {stderr!r}")
         net.check("port 67" not in stderr, f"stderr: {stderr!r}")
