@@ -27,8 +27,8 @@ export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=1:detect_stack_use_after_re
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 endif
 
-.PHONY: all build deps deps-windows configure test demo windows screenshots bench check-format \
-	format clean fuzz fuzz-build
+.PHONY: all build deps deps-windows configure test demo windows screenshots screenshots-qt \
+	bench check-format format clean install fuzz fuzz-build
 
 all: build
 
@@ -75,12 +75,22 @@ windows: deps-windows
 	$(MAKE) $(WIN_BUILD_DIR)/CMakeCache.txt
 	cmake --build $(WIN_BUILD_DIR) -j $(JOBS)
 
-# The Wine behaviour suite once more, on a simulated LAN, with a photograph of each window.
-screenshots: build windows
+# The Wine behaviour suite once more, on a simulated LAN, with a photograph of each window;
+# and the Qt windows under Xvfb (build/screenshots/qt-*.png).
+screenshots: build windows screenshots-qt
 	python3 tests/wine/wine_suite.py $(WIN_BUILD_DIR) $(BUILD_DIR) --screenshots $(WIN_BUILD_DIR)/screenshots
 
+screenshots-qt: build
+	@bash scripts/screenshots-qt.sh $(BUILD_DIR)
+
+# With a display the Qt window searches the lab; without one, the command line does.
 demo: deps build
-	@bash scripts/demo.sh $(BUILD_DIR)
+	@if [ -n "$$DISPLAY" ] && [ -x $(BUILD_DIR)/tavisol ]; then bash scripts/demo-qt.sh $(BUILD_DIR); \
+	else bash scripts/demo.sh $(BUILD_DIR); fi
+
+# Both programs, the desktop entry and icons; setcap gives them port 67 and ICMP (needs root).
+install: build
+	cmake --install $(BUILD_DIR)
 
 bench: deps build
 	python3 bench/run.py $(BUILD_DIR)

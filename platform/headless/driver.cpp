@@ -4,6 +4,7 @@
 
 #include "platform/headless/engine.h"
 #include "platform/headless/faults.h"
+#include "platform/headless/input.h"
 #include "platform/posix_sockets.h"
 
 #include <atomic>
@@ -17,33 +18,11 @@ Engine& E() {
     return Engine::Get();
 }
 
-Window* DialogFor(int dialogId) {
-    // A dialog need not be owned by the one below it (the assign dialog has no owner), so a
-    // template is looked up among all the running dialogs.
-    return dialogId == 0 ? E().TopDialog() : E().OpenDialog(dialogId);
-}
+using input::ControlFor;
+using input::DialogFor;
+using input::Reachable;
 
-Window* ControlFor(int controlId, int dialogId) {
-    Window* dlg = DialogFor(dialogId);
-    if (!dlg)
-        return nullptr;
-    for (HWND c : dlg->children)
-        if (Window* w = E().Find(c); w && w->id == controlId)
-            return w;
-    return nullptr;
-}
-
-// Input reaches a control only when it and its dialog are enabled, as with a real mouse.
-bool Reachable(const Window* ctl) {
-    if (!ctl || !ctl->enabled)
-        return false;
-    Window* dlg = E().Find(ctl->parent);
-    return dlg && dlg->enabled;
-}
-
-void SendCommand(Window& dlg, int id, HWND from) {
-    E().Dispatch(dlg.hwnd, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(from));
-}
+UiToolkit* g_toolkit = nullptr;
 } // namespace
 
 Driver::Driver(bool virtualClock) {
@@ -69,10 +48,16 @@ void Driver::Start(std::function<int()> uiMain) {
     std::promise<void> running;
     auto started = running.get_future();
     m_thread = std::thread([this, uiMain = std::move(uiMain), &running] {
-        running.set_value();
-        int code = uiMain();
-        m_exitCode = code;
-        E().SetFinished(true);
+        auto body = [&] {
+            running.set_value();
+            int code = uiMain();
+            m_exitCode = code;
+            E().SetFinished(true);
+        };
+        if (g_toolkit)
+            g_toolkit->RunUiThread(body);
+        else
+            body();
     });
     started.wait();
 }
@@ -142,49 +127,23 @@ bool Driver::Click(int controlId) {
         return false;
     Act([controlId] {
         Window* ctl = ControlFor(controlId, 0);
-        if (!Reachable(ctl))
-            return;
-        Window* dlg = E().Find(ctl->parent);
-        dlg->focus = ctl->hwnd; // a click gives the button the focus
-        SendCommand(*dlg, controlId, ctl->hwnd);
+        if (!g_toolkit || !g_toolkit->Click(ctl))
+            input::Click(ctl);
     });
     return true;
 }
 
 void Driver::PressEnter() {
     Act([] {
-        Window* dlg = E().TopDialog();
-        if (!dlg || !dlg->enabled)
-            return;
-        // Enter clicks the focused push button; elsewhere it sends the default button's id,
-        // IDOK when the dialog has none.
-        Window* focus = E().Find(dlg->focus);
-        if (focus && focus->enabled &&
-            (focus->kind == res::ControlKind::PushButton ||
-             focus->kind == res::ControlKind::DefPushButton)) {
-            SendCommand(*dlg, focus->id, focus->hwnd);
-            return;
-        }
-        int id = IDOK;
-        HWND from = nullptr;
-        for (HWND c : dlg->children)
-            if (Window* w = E().Find(c); w && w->kind == res::ControlKind::DefPushButton) {
-                id = w->id;
-                from = c;
-            }
-        // A disabled default button is not pressed by Enter either.
-        if (Window* def = E().Find(from); def && !def->enabled)
-            return;
-        SendCommand(*dlg, id, from);
+        if (!g_toolkit || !g_toolkit->Key(E().TopDialog(), UiToolkit::KeyName::Enter))
+            input::PressEnter(E().TopDialog());
     });
 }
 
 void Driver::PressEscape() {
     Act([] {
-        Window* dlg = E().TopDialog();
-        if (!dlg || !dlg->enabled)
-            return;
-        SendCommand(*dlg, IDCANCEL, ::GetDlgItem(dlg->hwnd, IDCANCEL));
+        if (!g_toolkit || !g_toolkit->Key(E().TopDialog(), UiToolkit::KeyName::Escape))
+            input::PressEscape(E().TopDialog());
     });
 }
 
@@ -193,34 +152,18 @@ void Driver::CloseBox() {
 }
 
 void Driver::SysCommand(UINT id) {
-    Act([id] {
-        Window* dlg = E().TopDialog();
-        if (!dlg || !dlg->enabled)
-            return;
-        E().Dispatch(dlg->hwnd, WM_SYSCOMMAND, id, 0);
-    });
+    Act([id] { input::SysCommand(E().TopDialog(), id); });
 }
 
 void Driver::SetFocus(int controlId) {
-    Act([controlId] {
-        if (Window* ctl = ControlFor(controlId, 0))
-            ::SetFocus(ctl->hwnd);
-    });
+    Act([controlId] { input::Focus(ControlFor(controlId, 0)); });
 }
 
 void Driver::SelectRows(int listId, const std::vector<int>& rows) {
     Act([listId, rows] {
         Window* list = ControlFor(listId, 0);
-        if (!list)
-            return;
-        for (ListRow& r : list->rows)
-            r.state &= ~static_cast<UINT>(LVIS_SELECTED | LVIS_FOCUSED);
-        for (int i : rows)
-            if (i >= 0 && static_cast<std::size_t>(i) < list->rows.size())
-                list->rows[static_cast<std::size_t>(i)].state |= LVIS_SELECTED;
-        if (!rows.empty() && rows.back() >= 0 &&
-            static_cast<std::size_t>(rows.back()) < list->rows.size())
-            list->rows[static_cast<std::size_t>(rows.back())].state |= LVIS_FOCUSED;
+        if (!g_toolkit || !g_toolkit->SelectRows(list, rows))
+            input::SelectRows(list, rows);
     });
 }
 
@@ -231,18 +174,8 @@ bool Driver::DoubleClickList(int listId) {
         return false;
     Act([listId] {
         Window* list = ControlFor(listId, 0);
-        if (!Reachable(list))
-            return;
-        Window* dlg = E().Find(list->parent);
-        dlg->focus = list->hwnd;
-        NMLISTVIEW nm{};
-        nm.hdr.hwndFrom = list->hwnd;
-        nm.hdr.idFrom = static_cast<UINT_PTR>(listId);
-        nm.hdr.code = NM_DBLCLK;
-        nm.iItem =
-            ::SendMessageA(list->hwnd, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
-        E().Dispatch(dlg->hwnd, WM_NOTIFY, static_cast<WPARAM>(listId),
-                     reinterpret_cast<LPARAM>(&nm));
+        if (!g_toolkit || !g_toolkit->DoubleClickList(list))
+            input::DoubleClickList(list);
     });
     return true;
 }
@@ -254,16 +187,8 @@ bool Driver::ClickColumn(int listId, int column) {
         return false;
     Act([listId, column] {
         Window* list = ControlFor(listId, 0);
-        if (!Reachable(list))
-            return;
-        NMLISTVIEW nm{};
-        nm.hdr.hwndFrom = list->hwnd;
-        nm.hdr.idFrom = static_cast<UINT_PTR>(listId);
-        nm.hdr.code = LVN_COLUMNCLICK;
-        nm.iItem = -1;
-        nm.iSubItem = column;
-        E().Dispatch(list->parent, WM_NOTIFY, static_cast<WPARAM>(listId),
-                     reinterpret_cast<LPARAM>(&nm));
+        if (!g_toolkit || !g_toolkit->ClickColumn(list, column))
+            input::ClickColumn(list, column);
     });
     return true;
 }
@@ -279,11 +204,11 @@ bool Driver::TypeText(int controlId, const std::string& text) {
     bool typed = false;
     Act([&] {
         Window* edit = ControlFor(controlId, 0);
-        if (!Reachable(edit) || edit->kind != res::ControlKind::Edit || (edit->style & ES_READONLY))
+        if (!input::Reachable(edit) || edit->kind != res::ControlKind::Edit ||
+            (edit->style & ES_READONLY))
             return;
-        Window* dlg = E().Find(edit->parent);
-        dlg->focus = edit->hwnd;
-        edit->text = text;
+        if (!g_toolkit || !g_toolkit->TypeText(edit, text))
+            input::TypeText(edit, text);
         typed = true;
     });
     return typed;
@@ -459,6 +384,10 @@ Record Driver::Snapshot() {
     Record copy;
     OnUi([&] { copy = E().Rec(); });
     return copy;
+}
+
+void SetUiToolkit(UiToolkit* toolkit) {
+    g_toolkit = toolkit;
 }
 
 void Driver::OnUi(const std::function<void()>& fn) {

@@ -18,6 +18,8 @@
 
 namespace headless {
 
+struct Window;
+
 struct ListState {
     std::vector<std::string> columns;
     std::vector<int> columnWidths;
@@ -28,6 +30,26 @@ struct ListState {
     DWORD extendedStyle = 0;
     int imageCount = 0; // images in the small-image list
 };
+
+// A toolkit back end that shows the windows (platform/qt) runs the program's user-interface
+// thread on its own GUI thread and may carry the driver's input through its widgets, so the
+// same behaviour cases exercise its wiring. Each input call runs on the user-interface
+// thread from the loop's task queue and returns false to leave the input to the engine.
+class UiToolkit {
+public:
+    virtual ~UiToolkit() = default;
+    // Runs body (which returns once the program has ended) with the toolkit's windows up.
+    virtual void RunUiThread(const std::function<void()>& body) = 0;
+    virtual bool Click(Window* ctl) = 0;
+    enum class KeyName { Enter, Escape };
+    virtual bool Key(Window* dlg, KeyName key) = 0;
+    virtual bool SelectRows(Window* list, const std::vector<int>& rows) = 0;
+    virtual bool DoubleClickList(Window* list) = 0;
+    virtual bool ClickColumn(Window* list, int column) = 0;
+    virtual bool TypeText(Window* edit, const std::string& text) = 0;
+};
+// Installed once, before any driver starts (a static initialiser of the toolkit's driver).
+void SetUiToolkit(UiToolkit* toolkit);
 
 class Driver {
 public:

@@ -118,6 +118,8 @@ HWND Engine::CreateDialogWindow(const res::DialogTemplate& tmpl, HWND owner, DLG
             ctl->icon = reinterpret_cast<HICON>(static_cast<std::uintptr_t>(0x10000 + c.iconId));
         dlg->children.push_back(ctl->hwnd);
     }
+    if (m_host)
+        m_host->DialogCreated(*dlg);
     return dlg->hwnd;
 }
 
@@ -125,6 +127,8 @@ void Engine::DestroyDialogWindow(HWND hwnd) {
     Window* w = Find(hwnd);
     if (!w)
         return;
+    if (m_host)
+        m_host->DialogDestroyed(hwnd);
     m_timers.erase(std::remove_if(m_timers.begin(), m_timers.end(),
                                   [hwnd](const Timer& t) { return t.hwnd == hwnd; }),
                    m_timers.end());
@@ -334,7 +338,8 @@ void Engine::PollSockets(int timeoutMs) {
         fds.push_back({watch.fd, POLLIN, 0});
         owners.push_back(s);
     }
-    int n = ::poll(fds.data(), fds.size(), timeoutMs);
+    int n = m_host ? m_host->Wait(fds.data(), fds.size(), timeoutMs)
+                   : ::poll(fds.data(), fds.size(), timeoutMs);
     if (n <= 0)
         return;
     if (fds[0].revents & POLLIN) {
@@ -438,6 +443,8 @@ void Engine::Idle(std::uint64_t deadline) {
         m_idle = true;
     }
     m_changed.notify_all();
+    if (m_host)
+        m_host->Refresh();
     PollSockets(waitMs);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -454,7 +461,8 @@ int Engine::ShowMessageBox(HWND owner, const char* text, const char* caption, UI
     box.caption = caption ? caption : "Error"; // the system's caption when none is given
     box.style = style;
     int afterMs = 0;
-    if (!m_boxScript.empty()) {
+    bool scripted = !m_boxScript.empty();
+    if (scripted) {
         box.answer = m_boxScript.front().answer;
         afterMs = m_boxScript.front().afterMs;
         m_boxScript.pop_front();
@@ -474,9 +482,23 @@ int Engine::ShowMessageBox(HWND owner, const char* text, const char* caption, UI
         ownerWasEnabled = w->enabled;
         w->enabled = false;
     }
-    std::uint64_t end = Now() + static_cast<std::uint64_t>(afterMs);
-    while (Now() < end && !m_quit)
-        PumpOne(end);
+    if (m_host && m_host->Live() && !scripted) {
+        // A person answers: the box stays up, and the loop goes on, until they do.
+        void* shown = m_host->OpenBox(owner, box);
+        int answer = box.answer;
+        while (!m_quit && !m_host->BoxAnswered(shown, &answer))
+            PumpOne(kNoDeadline);
+        m_host->CloseBox(shown);
+        box.answer = answer;
+        m_record.boxes.back().answer = answer;
+    } else {
+        void* shown = m_host ? m_host->OpenBox(owner, box) : nullptr;
+        std::uint64_t end = Now() + static_cast<std::uint64_t>(afterMs);
+        while (Now() < end && !m_quit)
+            PumpOne(end);
+        if (shown)
+            m_host->CloseBox(shown);
+    }
     if (Window* w = Find(owner); w && ownerWasEnabled)
         w->enabled = true;
     return box.answer;

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+struct pollfd;
+
 namespace headless {
 
 struct ListColumn {
@@ -77,6 +79,30 @@ struct ImageList {
     int cx = 0, cy = 0;
     UINT flags = 0;
     std::vector<HICON> icons;
+};
+
+// A toolkit that puts the engine's windows on a screen (platform/qt) plugs in here. The
+// engine stays the one keeper of the Windows rules (queue order, timers, socket re-arming,
+// modal loops); the host only shows its state and turns the user's input into engine tasks.
+// Every call comes from the user-interface thread; none may dispatch a message itself.
+class Host {
+public:
+    virtual ~Host() = default;
+    // Waits like poll(2) on fds (the engine's wake descriptor among them) while the
+    // toolkit's own events keep being handled; returns early when input arrived.
+    virtual int Wait(pollfd* fds, std::size_t count, int timeoutMs) = 0;
+    virtual void DialogCreated(Window& dlg) = 0;
+    virtual void DialogDestroyed(HWND hwnd) = 0;
+    // Brings the screen up to date; called when the loop runs out of work, as painting is.
+    virtual void Refresh() = 0;
+    // A message box on screen, answered by the user or closed by the engine.
+    virtual void* OpenBox(HWND owner, const BoxRecord& box) = 0;
+    virtual bool BoxAnswered(void* box, int* answer) = 0;
+    virtual void CloseBox(void* box) = 0;
+    // True when a person answers boxes and URLs go to the desktop; false under a test
+    // driver, whose scripted answers then apply as on the headless back end.
+    virtual bool Live() const = 0;
+    virtual bool OpenUrl(const char* url) = 0;
 };
 
 class Engine {
@@ -135,6 +161,10 @@ public:
     void RunOnUi(const std::function<void()>& fn);
 
     Record& Rec() { return m_record; }
+
+    // The toolkit showing the windows, or none (headless). Set while no dialog exists.
+    void SetHost(Host* host) { m_host = host; }
+    Host* GetHost() const { return m_host; }
 
     // What ShellExecuteA answers: above 32 is success.
     int ShellResult() const { return m_shellResult; }
@@ -197,6 +227,7 @@ private:
 
     Record m_record;
     int m_shellResult = 42;
+    Host* m_host = nullptr;
 
     // shared with the driver thread
     std::mutex m_mutex;

@@ -344,6 +344,8 @@ HINSTANCE ShellExecuteA(HWND, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR, LPCSTR,
     if (!lpOperation || std::strcmp(lpOperation, "open") != 0 || !lpFile)
         return reinterpret_cast<HINSTANCE>(static_cast<std::intptr_t>(31)); // no association
     int result = E().ShellResult();
+    if (result > 32 && E().GetHost() && E().GetHost()->Live() && !E().GetHost()->OpenUrl(lpFile))
+        result = 31; // the desktop has no handler for it
     if (result > 32)
         E().Rec().urlsOpened.push_back(lpFile);
     return reinterpret_cast<HINSTANCE>(static_cast<std::intptr_t>(result));

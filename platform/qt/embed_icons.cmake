@@ -1,0 +1,17 @@
+# Writes OUTPUT, a C++ source holding the PNG files given in PNGS (a ;-list) as byte arrays,
+# so the Qt windows carry their icons without a resource compiler or an SVG module.
+set(body "// Generated from res/icons by platform/qt/embed_icons.cmake.\n#include <cstddef>\n#include <cstring>\n\nnamespace qtui {\nnamespace {\nstruct Png { const char* name; const unsigned char* data; std::size_t size; };\n")
+set(table "")
+set(i 0)
+foreach(png IN LISTS PNGS)
+    get_filename_component(name ${png} NAME_WE)
+    file(READ ${png} hex HEX)
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+    string(APPEND body "const unsigned char k${i}[] = {${bytes}};\n")
+    string(APPEND table "    {\"${name}\", k${i}, sizeof k${i}},\n")
+    math(EXPR i "${i} + 1")
+endforeach()
+string(APPEND body "const Png kPngs[] = {\n${table}};\n} // namespace\n\n")
+string(APPEND body "const unsigned char* IconPng(const char* name, std::size_t* size) {\n    for (const Png& p : kPngs)\n        if (std::strcmp(p.name, name) == 0) {\n            *size = p.size;\n            return p.data;\n        }\n    return nullptr;\n}\n} // namespace qtui\n")
+file(WRITE ${OUTPUT}.tmp "${body}")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)

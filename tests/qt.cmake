@@ -1,0 +1,28 @@
+# The dialog-level cases compiled a second time with the Qt driver (platform/qt/driver.cpp),
+# which runs the program on a Qt GUI thread with its windows shown offscreen and carries the
+# driver's clicks, keys and typing through the widgets. Each runs in its own network
+# namespace, as the headless ones do.
+add_library(tavisol_qt_driver OBJECT ${PROJECT_SOURCE_DIR}/platform/qt/driver.cpp)
+target_link_libraries(tavisol_qt_driver PRIVATE tavisol_qt)
+
+foreach(name main_window_test search_test bootp_listing_test list_sorter_test
+             assign_dialog_test device_list_actions_test)
+    add_executable(${name}_qt ${name}.cpp $<TARGET_OBJECTS:tavisol_qt_driver>)
+    target_link_libraries(${name}_qt PRIVATE tavisol_testlab tavisol_qt)
+    gtest_discover_tests(${name}_qt TEST_PREFIX qt.
+        PROPERTIES LABELS qt SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
+                   ENVIRONMENT QT_QPA_PLATFORM=offscreen
+        DISCOVERY_TIMEOUT 30)
+endforeach()
+
+# make screenshots runs this under Xvfb; without TAVISOL_SCREENSHOT_DIR it skips.
+add_executable(qt_screenshots_test qt_screenshots_test.cpp
+                                   $<TARGET_OBJECTS:tavisol_qt_driver>)
+target_link_libraries(qt_screenshots_test PRIVATE tavisol_testlab tavisol_qt)
+
+# make install into a prefix under the build folder, with setcap; then `nobody` searches.
+add_test(NAME install.unprivileged_search
+         COMMAND ${TAVISOL_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/network/install_test.py
+                 ${PROJECT_BINARY_DIR})
+set_tests_properties(install.unprivileged_search PROPERTIES
+    LABELS "qt;netlab" SKIP_RETURN_CODE 77 TIMEOUT 120 RUN_SERIAL TRUE)
