@@ -163,6 +163,9 @@ TEST_F(AssignDialog, RefusesBadAddressesInTheSystemsMessageBoxes) {
 
     ASSERT_NO_FATAL_FAILURE(Assign(dialog, TheLab().newAddress, "255.255.255.255", ""));
     ASSERT_NO_FATAL_FAILURE(answer(L"MASK ERROR", L"The mask address is invalid!", {L"OK"}, IDOK));
+    ASSERT_NO_FATAL_FAILURE(Assign(dialog, TheLab().newAddress, "", "10.200.0.999"));
+    ASSERT_NO_FATAL_FAILURE(
+        answer(L"GATEWAY ERROR", L"The Gateway address is invalid!", {L"OK"}, IDOK));
 
     // Outside the workstation's subnet and no mask typed: a warning; refused, the address
     // counts as taken (the text shows it as the program normalised it).
