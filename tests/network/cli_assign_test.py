@@ -210,7 +210,7 @@ def real_client(name):
                  "-f", "udp port 68", "-w", capture], stdout=subprocess.DEVNULL,
                 stderr=subprocess.PIPE)
             lab.procs.append(sniffer)
-            wait_for(lambda: os.path.exists(capture), 10, "tshark to start")
+            wait_for(lambda: os.path.exists(capture), 60, "tshark to start")
         # dhcpcd keeps leases in one folder for every namespace; an earlier run's lease would
         # make it skip the offer.
         for stale in ("/var/lib/dhcpcd/eth0.lease", "/var/lib/dhcpcd/eth0-REAL-BOX.lease"):
