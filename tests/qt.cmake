@@ -26,3 +26,11 @@ add_test(NAME install.unprivileged_search
                  ${PROJECT_BINARY_DIR})
 set_tests_properties(install.unprivileged_search PROPERTIES
     LABELS "qt;netlab" SKIP_RETURN_CODE 77 TIMEOUT 120 RUN_SERIAL TRUE)
+
+# The widgets themselves: the list as shown, the box on screen, the About entry.
+add_executable(qt_window_test qt_window_test.cpp $<TARGET_OBJECTS:tavisol_qt_driver>)
+target_link_libraries(qt_window_test PRIVATE tavisol_testlab tavisol_qt)
+gtest_discover_tests(qt_window_test TEST_PREFIX qt.
+    PROPERTIES LABELS qt SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
+               ENVIRONMENT QT_QPA_PLATFORM=offscreen
+    DISCOVERY_TIMEOUT 30)

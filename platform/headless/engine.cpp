@@ -472,6 +472,7 @@ int Engine::ShowMessageBox(HWND owner, const char* text, const char* caption, UI
             box.answer = m_boxAnswerer(box);
     }
     m_record.boxes.push_back(box);
+    std::size_t recorded = m_record.boxes.size() - 1; // boxes opened meanwhile come after it
     if (m_boxObserver)
         m_boxObserver(box);
 
@@ -490,7 +491,7 @@ int Engine::ShowMessageBox(HWND owner, const char* text, const char* caption, UI
             PumpOne(kNoDeadline);
         m_host->CloseBox(shown);
         box.answer = answer;
-        m_record.boxes.back().answer = answer;
+        m_record.boxes[recorded].answer = answer;
     } else {
         void* shown = m_host ? m_host->OpenBox(owner, box) : nullptr;
         std::uint64_t end = Now() + static_cast<std::uint64_t>(afterMs);

@@ -84,6 +84,16 @@ void DialogWidget::contextMenuEvent(QContextMenuEvent* event) {
     menu->popup(event->globalPos());
 }
 
+void DialogWidget::changeEvent(QEvent* event) {
+    // The window manager minimised or restored the window: the program hears it as the
+    // system command, so that it paints its icon while minimised.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() != m_minimized) {
+        m_minimized = isMinimized();
+        SysCommand(m_minimized ? SC_MINIMIZE : SC_RESTORE);
+    }
+    QDialog::changeEvent(event);
+}
+
 ListWidget::ListWidget(QtHost* host, HWND hwnd, QWidget* parent)
     : QTableWidget(parent), m_host(host), m_hwnd(hwnd) {
     verticalHeader()->hide();

@@ -29,12 +29,14 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void SysCommand(UINT id);
     QtHost* m_host;
     HWND m_hwnd;
     std::vector<headless::MenuItem> m_menu;
+    bool m_minimized = false;
 };
 
 class ListWidget : public QTableWidget {
