@@ -31,10 +31,10 @@ std::span<const std::uint8_t> Request(const BYTE* pRequest) {
 // Whether a request of the chosen hardware address may be the first one remembered. Anyone
 // can send with any hardware address, so it must not name another appliance than the row
 // the user chose: the list showed the request's last option 12, cut to 19 characters, and
-// matched names in any letter case. Without a chosen row (no name to go by) any request
-// passes.
+// matched names in any letter case (a longer chosen name is compared over as much). Without a
+// chosen row (no name to go by) any request passes.
 bool NamesTheChosenAppliance(const BYTE* pRequest) {
-    CString strChosen = g_strDeviceName;
+    CString strChosen = g_strDeviceName.Left(19);
     strChosen.TrimRight();
     if (strChosen.IsEmpty())
         return true;

@@ -5,12 +5,13 @@
 //
 //   tavisol-sim --hostile --port P [--send HEX[/N]]... [--from A] [--from-port P]
 //               [--interval MS] [--count K] [--duration MS] [--iface IF]
-//   tavisol-sim --hostile --port 1211|67 --flood RATE [--flood-name PREFIX] ...
+//   tavisol-sim --hostile --port 1211|67 --flood RATE [--flood-name PREFIX] [--flood-unmarked]
 //
 // --send payloads go out in turn, one every --interval; /N cuts or zero-extends a payload to
 // N bytes (up to 65507, the largest UDP datagram over IPv4). --flood sends RATE distinct
 // datagrams a second instead: 46-byte probe replies named PREFIX<n> to port 1211, or
-// 548-byte marked DHCPDISCOVERs of hardware address 02:F1:<n> named PREFIX<n> to port 67.
+// 548-byte DHCPDISCOVERs of hardware address 02:F1:<n> named PREFIX<n> to port 67, with the
+// family's marker unless --flood-unmarked.
 // Prints "ready" when it starts sending and "sent N dropped D" when it stops.
 #include "hostile.hpp"
 
@@ -61,6 +62,7 @@ struct HostileOptions {
     std::optional<unsigned long> duration_ms;
     unsigned long flood_rate = 0;
     std::string flood_name = "FLOOD-";
+    bool flood_unmarked = false;
 };
 
 unsigned long number(const char* opt, const char* text, unsigned long lo, unsigned long hi) {
@@ -122,7 +124,8 @@ HostileOptions parse(int argc, char** argv) {
         kCount,
         kDuration,
         kFlood,
-        kFloodName
+        kFloodName,
+        kFloodUnmarked
     };
     const option longopts[] = {
         {"hostile", no_argument, nullptr, kHostile},
@@ -136,6 +139,7 @@ HostileOptions parse(int argc, char** argv) {
         {"duration", required_argument, nullptr, kDuration},
         {"flood", required_argument, nullptr, kFlood},
         {"flood-name", required_argument, nullptr, kFloodName},
+        {"flood-unmarked", no_argument, nullptr, kFloodUnmarked},
         {nullptr, 0, nullptr, 0},
     };
     HostileOptions o;
@@ -178,6 +182,9 @@ HostileOptions parse(int argc, char** argv) {
             break;
         case kFloodName:
             o.flood_name = a;
+            break;
+        case kFloodUnmarked:
+            o.flood_unmarked = true;
             break;
         default:
             throw Usage(std::string("unknown or incomplete option '") + argv[optind - 1] + "'");
@@ -321,6 +328,8 @@ Bytes flood_payload(const HostileOptions& o, std::uint32_t n) {
                 static_cast<std::uint8_t>(n)};
     bc.name.assign(name.begin(), name.end());
     bc.marker.assign(kMarker, kMarker + std::strlen(kMarker));
+    if (o.flood_unmarked)
+        bc.marker_place = MarkerPlace::None;
     return build_bootp(bc);
 }
 

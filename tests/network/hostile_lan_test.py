@@ -245,18 +245,21 @@ def case_assign():
 
         target, impostor = os.path.join(tmp, "target"), os.path.join(tmp, "impostor")
         lab.sim("n1", "--unconfigured", "--name", "TARGET", "--hw", TARGET_HW,
-                "--interval", "300", "--status-file", target)
+                "--interval", "200", "--status-file", target)
         # Same hardware address, another name, and it asks three times as often.
         lab.sim("n2", "--unconfigured", "--name", "IMPOSTOR", "--hw", TARGET_HW,
-                "--interval", "100", "--status-file", impostor)
+                "--interval", "70", "--status-file", impostor)
         start_hostile_datagrams(lab, "n3", "n4", "n5")
         sniffer, capture = start_capture(lab, tmp, "udp dst port 68")
+        # Every reply is listed; the requests, without the marker, are not (a row each would
+        # leave the appliance's own requests little chance on a busy machine), yet the
+        # responder has to look at each of them.
         floods = [lab.hostile("n6", 1211, "--flood", "10000", "--flood-name", "FR-"),
                   lab.hostile("n8", 67, "--from", "0.0.0.0", "--flood", "10000",
-                              "--flood-name", "FQ-")]
+                              "--flood-name", "FQ-", "--flood-unmarked")]
         started = time.monotonic()
         result, flood_rss = lab.measured("assign", "TARGET", "--ip", NEW_ADDRESS, "--mask", MASK,
-                                         "--gateway", GATEWAY, "--wait", "10")
+                                         "--gateway", GATEWAY, "--wait", "20")
         took = time.monotonic() - started
         # The list under the flood: every row well-formed, and the memory it takes.
         listed, search_rss = lab.measured("search", "--seconds", "2", "--json")
@@ -297,10 +300,6 @@ def case_assign():
             host = r["host"]
             if host.startswith("FR-"):
                 good = r["address"] == flood_from and host[3:].isdigit() and r["hw"] == ""
-            elif host.startswith("FQ-"):
-                n = int(host[3:]) if host[3:].isdigit() else -1
-                good = r["address"] == "No IP" and r["hw"] == "02-F1-" + "-".join(
-                    f"{(n >> s) & 0xff:02X}" for s in (24, 16, 8, 0))
             else:
                 good = (r["address"], host) in known
             check(good, f"a row no datagram asked for: {r}")
