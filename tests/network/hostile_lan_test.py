@@ -103,9 +103,9 @@ def request_hw(hw_last):
 
 
 # Replies to UDP 1211: (payload, the host name of the row it must make, or None for no row).
-# A reply is listed under its host name up to the first NUL, or under all its bytes when it
-# has none; one longer than the 100-byte receive buffer fails to be received and is not
-# listed at all.
+# A reply is listed under its host name up to the first NUL, or under the whole 40-byte name
+# field when it has none there; one longer than the 100-byte receive buffer fails to be
+# received and is not listed at all.
 FORTY = b"R-FORTY-NON-NUL-BYTES-OF-HOST-NAME-FIELD"
 NOTERM = b"R-NO-TERMINATOR-AT-ALL-IN-THIS-NAME-FIEL"
 BAD_UTF8 = b"R\xc3\x28\xff\xfe\x80"
@@ -117,7 +117,7 @@ REPLIES = [
     (reply(b"R-100", 100), "R-100"),
     (reply(b"R-101", 101), None),
     ((reply(b"R-65507"), 65507), None),
-    (NOTERM + b"ABCDEF", (NOTERM + b"ABCDEF").decode()),
+    (NOTERM + b"ABCDEF", NOTERM.decode()),
     (FORTY + b"\x00\x0a\x1b\x00\x00\x01", FORTY.decode()),
     (reply(b"R%s%n%x%p"), "R%s%n%x%p"),
     (reply(b"<script>alert('R')</script>&amp;\"x"), "<script>alert('R')</script>&amp;\"x"),

@@ -87,7 +87,7 @@ TEST_F(Search, ListsTheLabAndThePeersDatagramsByTheListingRules) {
 
     // Back to back, so that several wait on the socket at once: each must be read in turn.
     // Listed: a name once in any letter case (the list's text without its trailing blanks),
-    // up to 100 bytes ending at a NUL or the datagram's end, an empty name too.
+    // ending at a NUL or at the end of the 40-byte name field, an empty name too.
     const Bytes replies[] = {
         testlab::DiscoveryReply("Peer-Alpha"),
         testlab::DiscoveryReply("PEER-alpha"),
@@ -136,7 +136,7 @@ TEST_F(Search, ListsTheLabAndThePeersDatagramsByTheListingRules) {
 
     // Newest first.
     EXPECT_EQ(NamesAt(rows, lab.workstation),
-              (std::vector<std::string>{kReplyEnd, "Tower \t ", "", "Kappa", std::string(100, 'n'),
+              (std::vector<std::string>{kReplyEnd, "Tower \t ", "", "Kappa", std::string(40, 'n'),
                                         "Peer-Alpha"}));
     std::vector<std::string> noIp = NamesAt(rows, "No IP");
     noIp.erase(std::remove(noIp.begin(), noIp.end(), lab.unconfiguredName), noIp.end());
