@@ -16,6 +16,15 @@ CString CVellumcrestUIDlg::FindHardwareAddress(const CString& strHostName) const
     return strHwAddr;
 }
 
+std::map<CString, CString, CHostNameLess> CVellumcrestUIDlg::HardwareAddresses() const {
+    // Names equal in any letter case are one key, and a later entry replaces the value: the
+    // last match wins, as in FindHardwareAddress.
+    std::map<CString, CString, CHostNameLess> addresses;
+    for (int i = 0; i < m_arrHostNames.GetSize(); ++i)
+        addresses[m_arrHostNames[i]] = m_arrHwAddrs[i];
+    return addresses;
+}
+
 void CVellumcrestUIDlg::OpenAdminPage(const CString& strAddress) {
     CString strUrl = "http://" + strAddress + "/admin/";
     auto nResult = reinterpret_cast<INT_PTR>(

@@ -11,6 +11,7 @@
 #include "proto/bootp.h"
 #include "res/resource.h"
 
+#include <map>
 #include <set>
 
 // Window messages and the timer of the search.
@@ -46,6 +47,9 @@ public:
     // The hardware-address text remembered for a "No IP" host name: that of the last entry
     // whose host name equals it in any letter case; empty when there is none.
     CString FindHardwareAddress(const CString& strHostName) const;
+    // Every remembered "No IP" host name with the text FindHardwareAddress gives for it, in
+    // one pass over the arrays, for a caller that wants them all.
+    std::map<CString, CString, CHostNameLess> HardwareAddresses() const;
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;

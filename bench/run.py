@@ -167,6 +167,7 @@ def burst_case(lab, build, kind, n, seconds, tmp):
         "base_rows": int(drained["count"]),
         "base_ms": (int(drained["last_ns"]) - start) / 1e6 if int(drained["count"]) else None,
         "burst_ms": (int(burst["end_ns"]) - start) / 1e6,
+        "lag_ms": (int(timing.group(3)) - int(burst["end_ns"])) / 1e6 if listed else None,
         "cpu_s": usage.ru_utime + usage.ru_stime,
         "peak_mb": usage.ru_maxrss / 1024.0,
         "drops": rcvbuf_errors(lab, "ws") - drops_before,
@@ -214,24 +215,28 @@ def machine():
 def table(bursts, responder, sort, load):
     out = []
     out.append("| burst | N | rows / N | loss | CLI time ms | baseline time ms | CLI / baseline"
-               " | baseline rows | CLI CPU s | CLI peak MB | buffer drops | burst on wire ms |")
-    out.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+               " | baseline rows | CLI CPU s | CLI peak MB | buffer drops | burst on wire ms"
+               " | CLI lag after last frame ms |")
+    out.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for b in bursts:
         ratio = (b["cli_ms"] / b["base_ms"]) if b["cli_ms"] and b["base_ms"] else None
         out.append(f"| {b['kind']} | {b['n']} | {b['rows']}/{b['n']} | {b['loss']} | "
                    f"{fmt(b['cli_ms'])} | {fmt(b['base_ms'])} | {fmt(ratio, '.2f')} | "
                    f"{b['base_rows']} | {b['cpu_s']:.3f} | {b['peak_mb']:.1f} | {b['drops']} | "
-                   f"{b['burst_ms']:.1f} |")
+                   f"{b['burst_ms']:.1f} | {fmt(b['lag_ms'])} |")
     growth = []
     for kind in ("replies", "requests"):
         by_n = {b["n"]: b for b in bursts if b["kind"] == kind}
         ns = sorted(by_n)
         for small, big in zip(ns, ns[1:]):
             a, c = by_n[small]["cli_ms"], by_n[big]["cli_ms"]
-            if a and c:
-                growth.append(f"{kind}: time({big}) / time({small}) = {c / a:.2f}")
+            ba, bc = by_n[small]["base_ms"], by_n[big]["base_ms"]
+            wa, wc = by_n[small]["burst_ms"], by_n[big]["burst_ms"]
+            if a and c and ba and bc:
+                growth.append(f"{kind}: time({big}) / time({small}) = {c / a:.2f} "
+                              f"(baseline {bc / ba:.2f}, burst on the wire {wc / wa:.2f})")
     out.append("")
-    out.append("Growth (CLI time): " + ("; ".join(growth) if growth else "n/a"))
+    out.append("Growth: " + ("; ".join(growth) if growth else "n/a"))
     if responder:
         out.append("")
         out.append(f"Responder, DISCOVER to OFFER over {int(responder['exchanges'])} exchanges: "

@@ -87,11 +87,16 @@ std::vector<cli::Device> ReadDevices(headless::Driver& driver) {
         auto* pDlg = dynamic_cast<CVellumcrestUIDlg*>(AfxGetApp()->m_pMainWnd);
         if (!pDlg)
             return;
+        // One pass over the window's arrays, not one per row: a list can hold thousands.
+        auto addresses = pDlg->HardwareAddresses();
         for (cli::Device& d : devices) {
             CString strAddress(d.address);
             strAddress.TrimRight();
-            if (strAddress.CompareNoCase("No IP") == 0)
-                d.hw = pDlg->FindHardwareAddress(CString(d.host)).str();
+            if (strAddress.CompareNoCase("No IP") != 0)
+                continue;
+            auto found = addresses.find(d.host.c_str());
+            if (found != addresses.end())
+                d.hw = found->second.str();
         }
     });
     return devices;

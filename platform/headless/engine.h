@@ -70,7 +70,9 @@ struct Window {
 
     // list views
     std::vector<ListColumn> columns;
-    std::vector<ListRow> rows;
+    // A deque: the program inserts every new row at the top, and a list of thousands must not
+    // move all its rows for each one.
+    std::deque<ListRow> rows;
     DWORD listExStyle = 0;
     HIMAGELIST smallImages = nullptr;
 };

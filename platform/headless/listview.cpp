@@ -52,10 +52,10 @@ bool ValidRow(const Window& w, WPARAM index) {
 // A merge sort of our own: the callback may rank rows inconsistently (texts that compare
 // equal to everything), which the standard sorts do not allow; this one stays in bounds and
 // stable whatever the callback answers.
-void MergeSort(std::vector<ListRow>& rows, PFNLVCOMPARE compare, LPARAM param) {
+void MergeSort(std::deque<ListRow>& rows, PFNLVCOMPARE compare, LPARAM param) {
     if (rows.size() < 2)
         return;
-    std::vector<ListRow> scratch(rows.size());
+    std::deque<ListRow> scratch(rows.size());
     for (std::size_t width = 1; width < rows.size(); width *= 2) {
         for (std::size_t lo = 0; lo < rows.size(); lo += 2 * width) {
             std::size_t mid = std::min(lo + width, rows.size());
