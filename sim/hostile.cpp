@@ -15,6 +15,8 @@
 // Prints "ready" when it starts sending and "sent N dropped D" when it stops.
 #include "hostile.hpp"
 
+#include "args.hpp"
+
 #include "net.hpp"
 #include "packet.hpp"
 
@@ -47,10 +49,6 @@ constexpr std::size_t kMaxUdpPayload = 65507; // 65535 less the IPv4 and UDP hea
 constexpr std::size_t kFragmentData = 1480;   // a 1500-byte MTU less the IPv4 header
 const char kMarker[] = "Kestova Vellumcrest2";
 
-struct Usage : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 struct HostileOptions {
     std::string iface = "eth0";
     std::optional<std::uint16_t> port;
@@ -65,51 +63,15 @@ struct HostileOptions {
     bool flood_unmarked = false;
 };
 
-unsigned long number(const char* opt, const char* text, unsigned long lo, unsigned long hi) {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long v = std::strtoul(text, &end, 10);
-    if (errno || end == text || *end || text[0] == '-' || v < lo || v > hi)
-        throw Usage(std::string("--") + opt + ": expected a number in " + std::to_string(lo) +
-                    ".." + std::to_string(hi) + ", got '" + text + "'");
-    return v;
-}
-
-int nibble(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // HEX or HEX/N.
 Bytes parse_payload(const std::string& text) {
     const std::size_t slash = text.find('/');
-    const std::string hex = text.substr(0, slash);
-    if (hex.size() % 2)
-        throw Usage("--send: odd number of hex digits");
-    Bytes out;
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int hi = nibble(hex[i]), lo = nibble(hex[i + 1]);
-        if (hi < 0 || lo < 0)
-            throw Usage("--send: not a hex string: '" + hex + "'");
-        out.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
-    }
+    Bytes out = parse_hex("--send", text.substr(0, slash));
     if (slash != std::string::npos)
-        out.resize(number("send", text.c_str() + slash + 1, 0, kMaxUdpPayload), 0);
+        out.resize(parse_number("--send", text.c_str() + slash + 1, 0, kMaxUdpPayload), 0);
     if (out.size() > kMaxUdpPayload)
-        throw Usage("--send: more than 65507 bytes");
+        throw UsageError("--send: more than 65507 bytes");
     return out;
-}
-
-std::uint32_t parse_ipv4(const char* text) {
-    in_addr a{};
-    if (::inet_pton(AF_INET, text, &a) != 1)
-        throw Usage(std::string("--from: not an IPv4 address: '") + text + "'");
-    return ntohl(a.s_addr);
 }
 
 HostileOptions parse(int argc, char** argv) {
@@ -157,28 +119,28 @@ HostileOptions parse(int argc, char** argv) {
             o.iface = a;
             break;
         case kPort:
-            o.port = static_cast<std::uint16_t>(number("port", a, 1, 65535));
+            o.port = static_cast<std::uint16_t>(parse_number("--port", a, 1, 65535));
             break;
         case kFrom:
-            o.from = parse_ipv4(a);
+            o.from = parse_ipv4("--from", a);
             break;
         case kFromPort:
-            o.from_port = static_cast<std::uint16_t>(number("from-port", a, 1, 65535));
+            o.from_port = static_cast<std::uint16_t>(parse_number("--from-port", a, 1, 65535));
             break;
         case kSend:
             o.payloads.push_back(parse_payload(a));
             break;
         case kInterval:
-            o.interval_ms = number("interval", a, 1, 3600000);
+            o.interval_ms = parse_number("--interval", a, 1, 3600000);
             break;
         case kCount:
-            o.count = number("count", a, 1, 1000000000);
+            o.count = parse_number("--count", a, 1, 1000000000);
             break;
         case kDuration:
-            o.duration_ms = number("duration", a, 1, 86400000);
+            o.duration_ms = parse_number("--duration", a, 1, 86400000);
             break;
         case kFlood:
-            o.flood_rate = number("flood", a, 1, 1000000);
+            o.flood_rate = parse_number("--flood", a, 1, 1000000);
             break;
         case kFloodName:
             o.flood_name = a;
@@ -187,21 +149,22 @@ HostileOptions parse(int argc, char** argv) {
             o.flood_unmarked = true;
             break;
         default:
-            throw Usage(std::string("unknown or incomplete option '") + argv[optind - 1] + "'");
+            throw UsageError(std::string("unknown or incomplete option '") + argv[optind - 1] +
+                             "'");
         }
     }
     if (optind < argc)
-        throw Usage(std::string("unexpected argument: ") + argv[optind]);
+        throw UsageError(std::string("unexpected argument: ") + argv[optind]);
     if (!o.port)
-        throw Usage("--hostile needs --port");
+        throw UsageError("--hostile needs --port");
     if (o.flood_rate == 0 && o.payloads.empty())
-        throw Usage("--hostile needs --send or --flood");
+        throw UsageError("--hostile needs --send or --flood");
     if (o.flood_rate && !o.payloads.empty())
-        throw Usage("--send and --flood exclude each other");
+        throw UsageError("--send and --flood exclude each other");
     if (o.flood_rate && *o.port != 1211 && *o.port != 67)
-        throw Usage("--flood: replies go to port 1211, requests to port 67");
+        throw UsageError("--flood: replies go to port 1211, requests to port 67");
     if (o.flood_name.size() > 30)
-        throw Usage("--flood-name: at most 30 bytes");
+        throw UsageError("--flood-name: at most 30 bytes");
     return o;
 }
 
@@ -414,7 +377,7 @@ int run_hostile(int argc, char** argv) {
             throw SysError("--hostile runs only inside a network namespace of its own "
                            "(a tools/netlab node), not in the initial one");
         return run(parse(argc, argv));
-    } catch (const Usage& e) {
+    } catch (const UsageError& e) {
         std::fprintf(stderr, "tavisol-sim: %s\n", e.what());
         return 2;
     } catch (const std::exception& e) {

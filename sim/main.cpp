@@ -18,6 +18,7 @@
 // Misbehaviour knobs exist for each mode so parsers can be tested against
 // broken appliances; see --help for the complete list. Exit status: 0 done,
 // 1 runtime failure, 2 bad command line.
+#include "args.hpp"
 #include "hostile.hpp"
 #include "http.hpp"
 #include "net.hpp"
@@ -64,10 +65,6 @@ constexpr unsigned kRequestTries = 8;
 // while the next DISCOVERs leave, more so on a loaded machine, yet one that
 // quotes a DISCOVER from seconds ago is stale.
 constexpr std::size_t kXidWindow = 4;
-
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 enum class Mode { Unset, Configured, Unconfigured };
 
@@ -246,57 +243,7 @@ void print_help() {
 }
 
 unsigned long parse_uint(const char* opt, const char* text, unsigned long lo, unsigned long hi) {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long v = std::strtoul(text, &end, 0);
-    if (errno || end == text || *end || text[0] == '-' || v < lo || v > hi)
-        throw UsageError(std::string("--") + opt + ": expected a number in " + std::to_string(lo) +
-                         ".." + std::to_string(hi) + ", got '" + text + "'");
-    return v;
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-Bytes parse_hex(const std::string& text) {
-    if (text.size() % 2)
-        throw UsageError("--raw-name-hex: odd number of hex digits");
-    Bytes out;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        int hi = hex_digit(text[i]), lo = hex_digit(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            throw UsageError("--raw-name-hex: not a hex string: '" + text + "'");
-        out.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
-    }
-    return out;
-}
-
-Mac parse_mac(const std::string& text) {
-    // 00:0A:1B:FF:20:3C, 00-0A-1B-FF-20-3C or 000A1BFF203C
-    std::string digits;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if ((c == ':' || c == '-') && i % 3 == 2 && text.size() == 17)
-            continue;
-        digits += c;
-    }
-    Mac mac{};
-    bool ok = digits.size() == 12;
-    for (std::size_t i = 0; ok && i < 6; ++i) {
-        int hi = hex_digit(digits[2 * i]), lo = hex_digit(digits[2 * i + 1]);
-        ok = hi >= 0 && lo >= 0;
-        mac[i] = static_cast<std::uint8_t>(hi << 4 | lo);
-    }
-    if (!ok)
-        throw UsageError("--hw: not a MAC address: '" + text + "'");
-    return mac;
+    return parse_number(std::string("--") + opt, text, lo, hi);
 }
 
 std::string mac_text(const Mac& m) {
@@ -366,10 +313,10 @@ Options parse_options(int argc, char** argv) {
             o.name = to_bytes(a);
             break;
         case kRawNameHex:
-            o.name = parse_hex(a);
+            o.name = parse_hex("--raw-name-hex", a);
             break;
         case kHw:
-            o.hw = parse_mac(a);
+            o.hw = parse_mac("--hw", a);
             break;
         case kIface:
             o.iface = a;

@@ -25,6 +25,8 @@
 // the workstation answers nothing to a reply and only broadcasts to a request.
 #include "swarm.hpp"
 
+#include "args.hpp"
+
 #include "net.hpp"
 #include "packet.hpp"
 
@@ -61,10 +63,6 @@ constexpr std::uint16_t kProbeReplyPort = 1211;
 constexpr std::size_t kMaxSwarm = 65000;
 const char kMarker[] = "Kestova Vellumcrest2";
 
-struct LoadUsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 struct Mirror {
     std::uint32_t address = 0;
     Mac mac{};
@@ -98,51 +96,22 @@ const char kUsage[] =
     "it answers, then completes with REQUEST -> ACK; prints \"exchanges=K median_us=M\n"
     "p99_us=P max_us=X resent=R\".\n";
 
-unsigned long number(const std::string& opt, const char* text, unsigned long lo, unsigned long hi) {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long v = std::strtoul(text, &end, 10);
-    if (errno || end == text || *end || text[0] == '-' || v < lo || v > hi)
-        throw LoadUsageError(opt + ": expected a number in " + std::to_string(lo) + ".." +
-                             std::to_string(hi) + ", got '" + text + "'");
-    return v;
-}
-
-std::uint32_t ipv4(const std::string& opt, const std::string& text) {
-    in_addr a{};
-    if (::inet_pton(AF_INET, text.c_str(), &a) != 1)
-        throw LoadUsageError(opt + ": not an IPv4 address: '" + text + "'");
-    return ntohl(a.s_addr);
-}
-
-Mac mac(const std::string& opt, const std::string& text) {
-    Mac m{};
-    unsigned b[6];
-    char tail;
-    if (std::sscanf(text.c_str(), "%2x%*1[:-]%2x%*1[:-]%2x%*1[:-]%2x%*1[:-]%2x%*1[:-]%2x%c", &b[0],
-                    &b[1], &b[2], &b[3], &b[4], &b[5], &tail) != 6)
-        throw LoadUsageError(opt + ": not a hardware address: '" + text + "'");
-    for (std::size_t i = 0; i < 6; ++i)
-        m[i] = static_cast<std::uint8_t>(b[i]);
-    return m;
-}
-
 LoadOptions parse(int argc, char** argv) {
     LoadOptions o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char* {
             if (i + 1 >= argc)
-                throw LoadUsageError(arg + ": missing value");
+                throw UsageError(arg + ": missing value");
             return argv[++i];
         };
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
         } else if (arg == "--swarm") {
-            o.swarm = number(arg, value(), 1, kMaxSwarm);
+            o.swarm = parse_number(arg, value(), 1, kMaxSwarm);
         } else if (arg == "--exchanges") {
-            o.exchanges = number(arg, value(), 1, 1000000);
+            o.exchanges = parse_number(arg, value(), 1, 1000000);
         } else if (arg == "--replies") {
             o.replies = true;
         } else if (arg == "--requests") {
@@ -150,41 +119,42 @@ LoadOptions parse(int argc, char** argv) {
         } else if (arg == "--iface") {
             o.iface = value();
         } else if (arg == "--first-address") {
-            o.first_address = ipv4(arg, value());
+            o.first_address = parse_ipv4(arg, value());
         } else if (arg == "--mirror") {
             const std::string v = value();
             const auto comma = v.find(',');
             if (comma == std::string::npos)
-                throw LoadUsageError("--mirror: expected ADDRESS,MAC");
-            o.mirrors.push_back({ipv4(arg, v.substr(0, comma)), mac(arg, v.substr(comma + 1))});
+                throw UsageError("--mirror: expected ADDRESS,MAC");
+            o.mirrors.push_back(
+                {parse_ipv4(arg, v.substr(0, comma)), parse_mac(arg, v.substr(comma + 1))});
         } else if (arg == "--name-prefix") {
             o.name_prefix = value();
         } else if (arg == "--count") {
-            o.count = number(arg, value(), 1, 1000000);
+            o.count = parse_number(arg, value(), 1, 1000000);
         } else if (arg == "--duration") {
-            o.duration_ms = number(arg, value(), 1, 3600000);
+            o.duration_ms = parse_number(arg, value(), 1, 3600000);
         } else if (arg == "--name") {
             o.name = value();
         } else if (arg == "--hw") {
-            o.hw = mac(arg, value());
+            o.hw = parse_mac(arg, value());
         } else {
-            throw LoadUsageError("unknown option: " + arg);
+            throw UsageError("unknown option: " + arg);
         }
     }
     if ((o.swarm == 0) == (o.exchanges == 0))
-        throw LoadUsageError("say --swarm N or --exchanges K");
+        throw UsageError("say --swarm N or --exchanges K");
     if (o.swarm) {
         if (!o.replies && !o.requests)
-            throw LoadUsageError("--swarm: say --replies, --requests or both");
+            throw UsageError("--swarm: say --replies, --requests or both");
         if (o.replies &&
             (o.first_address == 0 || std::uint64_t{o.first_address} + o.swarm > 0xffffffffull))
-            throw LoadUsageError("--replies: needs --first-address with room for N addresses");
+            throw UsageError("--replies: needs --first-address with room for N addresses");
         // A listed name has at most 19 characters; the index takes 6 of them.
         if (o.name_prefix.size() > 13)
-            throw LoadUsageError("--name-prefix: at most 13 characters");
+            throw UsageError("--name-prefix: at most 13 characters");
     }
     if (o.name.empty() || o.name.size() > 19)
-        throw LoadUsageError("--name: 1..19 characters");
+        throw UsageError("--name: 1..19 characters");
     return o;
 }
 
@@ -548,7 +518,7 @@ int run_load_mode(int argc, char** argv) {
         if (o.swarm)
             return run_swarm(o, *iface);
         return TimedClient(o, *iface).run();
-    } catch (const LoadUsageError& e) {
+    } catch (const UsageError& e) {
         std::fprintf(stderr, "%s: %s\n%s", kProg, e.what(), kUsage);
         return 2;
     } catch (const std::exception& e) {
