@@ -85,7 +85,7 @@ screenshots-qt: build
 
 # With a display the Qt window searches the lab; without one, the command line does.
 demo: deps build
-	@if [ -n "$$DISPLAY" ] && [ -x $(BUILD_DIR)/tavisol ]; then bash scripts/demo-qt.sh $(BUILD_DIR); \
+	@if [ -n "$$DISPLAY" ] && [ -x $(BUILD_DIR)/tavisol ]; then bash scripts/demo.sh $(BUILD_DIR) --window; \
 	else bash scripts/demo.sh $(BUILD_DIR); fi
 
 # Both programs, the desktop entry and icons; setcap gives them port 67 and ICMP (needs root).

@@ -2,8 +2,13 @@
 # The demo: a simulated LAN with three configured and two unconfigured appliances. The
 # command-line program searches from the workstation's namespace, gives one unconfigured
 # appliance an address, searches again and fetches the new appliance's administration page.
+# With --window, build/tavisol opens on the present display in the workstation's namespace
+# instead: click "Search", double-click a "No IP" row to give it an address; the lab goes
+# away when the window is closed.
 set -euo pipefail
 BUILD_DIR=${1:-build}
+export WINDOW=
+[ "${2:-}" = --window ] && WINDOW=1
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "$ROOT/$BUILD_DIR" && pwd)
 NETLAB="$ROOT/tools/netlab"
@@ -22,6 +27,7 @@ LAB=demo$$
 LAB=${LAB:0:8}
 export SIM="$BUILD/sim/tavisol-sim"
 export CLI="$BUILD/cli/tavisol-cli"
+export GUI="$BUILD/tavisol"
 
 "$NETLAB" run "$LAB" 5 -- bash -c '
     set -e
@@ -41,6 +47,11 @@ export CLI="$BUILD/cli/tavisol-cli"
         sleep 0.05
     done
 
+    if [ -n "$WINDOW" ]; then
+        echo "== tavisol on $DISPLAY: click Search; close the window to end the demo"
+        ws "$GUI"
+        exit 0
+    fi
     echo "== Searching the simulated LAN (8 seconds)"
     ws "$CLI" search
     echo
