@@ -25,6 +25,7 @@ CTEST_FLAGS = -LE 'fuzz|wine'
 # Sanitizer reports fail the test that met them; see README.md for the leak checker.
 export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 endif
 
 .PHONY: all build deps deps-windows configure test demo windows screenshots screenshots-qt \

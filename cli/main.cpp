@@ -194,6 +194,29 @@ int FindRow(const std::vector<std::vector<std::string>>& rows, int column,
     return -1;
 }
 
+using ListRows = std::vector<std::vector<std::string>>;
+
+// Replies keep arriving at the top of the list while a command acts, so an index read a
+// moment ago can name another row by the time the selection lands. Selects the row that
+// `pick` finds and checks that the selection holds it, trying again when a row slipped in
+// between; from then on the selection travels with its row.
+bool SelectListedRow(headless::Driver& driver, const std::function<int(const ListRows&)>& pick) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const ListRows rows = driver.Rows(IDC_DEVICE_LIST);
+        const int row = pick(rows);
+        if (row < 0)
+            return false;
+        const std::vector<std::string> wanted = rows[static_cast<std::size_t>(row)];
+        driver.SelectRows(IDC_DEVICE_LIST, {row});
+        const headless::ListState list = driver.List(IDC_DEVICE_LIST);
+        for (std::size_t i = 0; i < list.rows.size() && i < list.selected.size(); ++i) {
+            if (list.selected[i] && list.rows[i] == wanted)
+                return true;
+        }
+    }
+    return false;
+}
+
 // Reads the list on the user-interface thread (for WaitUntil predicates).
 std::vector<std::vector<std::string>> RowsNow() {
     std::vector<std::vector<std::string>> rows;
@@ -261,8 +284,11 @@ int RunAssign(const AssignOptions& options) {
         return Fail("no \"No IP\" appliance named " + host + " was found");
     }
 
-    int row = FindRow(driver.Rows(IDC_DEVICE_LIST), 1, host);
-    driver.SelectRows(IDC_DEVICE_LIST, {row});
+    if (!SelectListedRow(driver,
+                         [&host](const ListRows& rows) { return FindRow(rows, 1, host); })) {
+        session.Close();
+        return Fail("the row of " + host + " could not be selected");
+    }
     driver.DoubleClickList(IDC_DEVICE_LIST);
     if (!driver.WaitForDialog(IDD_ADDRESS_ASSIGN, 5000)) {
         session.Close();
@@ -324,11 +350,14 @@ int RunOpen(const std::string& target, double wait) {
         session.Close();
         return Fail("no appliance " + target + " was found");
     }
-    auto rows = driver.Rows(IDC_DEVICE_LIST);
-    int row = FindRow(rows, 1, target);
-    if (row < 0)
-        row = FindRow(rows, 0, target);
-    driver.SelectRows(IDC_DEVICE_LIST, {row});
+    auto pick = [&target](const ListRows& rows) {
+        int row = FindRow(rows, 1, target);
+        return row >= 0 ? row : FindRow(rows, 0, target);
+    };
+    if (!SelectListedRow(driver, pick)) {
+        session.Close();
+        return Fail("the row of " + target + " could not be selected");
+    }
     std::size_t before = driver.Snapshot().urlsOpened.size();
     driver.Click(IDC_WEB_BROWSER);
     std::vector<std::string> urls = driver.Snapshot().urlsOpened;
