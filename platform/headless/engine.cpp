@@ -361,13 +361,13 @@ void Engine::PollSockets(int timeoutMs) {
 
 // ---- the loop ----------------------------------------------------------------------------
 
-void Engine::RunTasks() {
-    for (;;) {
+bool Engine::RunTasks() {
+    for (bool ran = false;; ran = true) {
         std::function<void()> task;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_tasks.empty())
-                return;
+                return ran;
             task = std::move(m_tasks.front());
             m_tasks.pop_front();
         }
@@ -395,8 +395,9 @@ bool Engine::PaintPending() {
 }
 
 void Engine::PumpOne(std::uint64_t deadline) {
-    RunTasks();
-    if (m_quit)
+    // A task is input, like a dispatched message: it may have ended the dialog or answered
+    // the box this loop runs for, so the loop looks before anything waits.
+    if (RunTasks() || m_quit)
         return;
     PollSockets(0);
     if (DispatchQueued() || PaintPending() || FireDueTimer())

@@ -178,7 +178,7 @@ public:
 
 private:
     Engine() = default;
-    void RunTasks();
+    bool RunTasks(); // whether any ran
     void PollSockets(int timeoutMs);
     bool DispatchQueued();
     bool PaintPending();
