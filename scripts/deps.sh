@@ -11,10 +11,10 @@ PACKAGES=(
     iproute2 procps python3
     busybox isc-dhcp-client dhcpcd5 tshark
     dnsmasq-base
-    # The Qt desktop program: widgets (its window platforms come with them), a font for its
-    # texts, icons drawn from SVG, setcap for make install, Xvfb for the screenshots, and
+    # The Qt desktop program: widgets (its window platforms come with them), fonts for its
+    # texts (the About entry is in Chinese), icons drawn from SVG, setcap for make install, Xvfb for the screenshots, and
     # xdotool to click the program on it.
-    qt6-base-dev fonts-dejavu-core librsvg2-bin libcap2-bin xvfb xdotool
+    qt6-base-dev fonts-dejavu-core fonts-wqy-microhei librsvg2-bin libcap2-bin xvfb xdotool
 )
 
 # MinGW-w64 (the -posix thread variant), resources drawn from SVG, Wine with a virtual X
