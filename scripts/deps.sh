@@ -14,7 +14,7 @@ PACKAGES=(
     # The Qt desktop program: widgets (its window platforms come with them), fonts for its
     # texts (the About entry is in Chinese), icons drawn from SVG, setcap for make install, Xvfb for the screenshots, and
     # xdotool to click the program on it.
-    qt6-base-dev fonts-dejavu-core fonts-wqy-microhei librsvg2-bin libcap2-bin xvfb xdotool
+    qt6-base-dev fonts-dejavu-core fonts-wqy-microhei librsvg2-bin libcap2-bin xdg-utils xvfb xdotool
 )
 
 # MinGW-w64 (the -posix thread variant), resources drawn from SVG, Wine with a virtual X

@@ -8,10 +8,10 @@ Xvfb of the workstation namespace. xdotool clicks "Search" where the window show
 out from the window's size and the dialog template, as the program lays it out); a capture
 on the workstation's interface must hold the 3-byte probe to UDP 1212, sent only after the
 click. Then each row is selected in turn and double-clicked: one opens
-http://<appliance>/admin/ through the desktop's URL handler (an xdg-open stand-in that only
-writes the URL down), the other opens the assign dialog of its appliance ("NEW-BOX[Setting]"),
-as a "No IP" row does. "Close" ends
-the program. Exit 0 on success, 1 on failure, 77 (skip) without Xvfb, xdotool, dumpcap
+http://<appliance>/admin/ through the desktop's URL handler (xdg-open, with a recorder that
+only writes the URL down as the user's handler of http links), the other opens the assign
+dialog of its appliance ("NEW-BOX[Setting]"), as a "No IP" row does. "Close" ends the
+program; every click must act the first time. Exit 0 on success, 1 on failure, 77 (skip) without Xvfb, xdotool, dumpcap
 or namespaces.
 """
 
@@ -253,13 +253,26 @@ def stop(proc, sig=signal.SIGTERM):
 
 def desktop_case(build, tmp):
     (title, main_cx, main_cy), main, (_, assign_cx, assign_cy), assign = templates()
+    # The desktop's URL handler: xdg-open, with a recorder that only writes the URL down
+    # registered as this user's handler of http links. Without xdg-open, a stand-in of that
+    # name records it instead.
     url_file = os.path.join(tmp, "urls")
     bin_dir = os.path.join(tmp, "bin")
     os.mkdir(bin_dir)
-    opener = os.path.join(bin_dir, "xdg-open")
-    with open(opener, "w") as f:
+    recorder = os.path.join(tmp, "record-url")
+    with open(recorder, "w") as f:
         f.write(f'#!/bin/sh\nprintf "%s\\n" "$*" >> "{url_file}"\n')
-    os.chmod(opener, stat.S_IRWXU)
+    os.chmod(recorder, stat.S_IRWXU)
+    if not shutil.which("xdg-open"):
+        shutil.copy(recorder, os.path.join(bin_dir, "xdg-open"))
+    xdg_data, xdg_config = os.path.join(tmp, "data"), os.path.join(tmp, "config")
+    os.makedirs(os.path.join(xdg_data, "applications"))
+    os.mkdir(xdg_config)
+    with open(os.path.join(xdg_data, "applications", "record-url.desktop"), "w") as f:
+        f.write("[Desktop Entry]\nType=Application\nName=Recorder\n"
+                f"Exec={recorder} %u\nMimeType=x-scheme-handler/http;\n")
+    with open(os.path.join(xdg_config, "mimeapps.list"), "w") as f:
+        f.write("[Default Applications]\nx-scheme-handler/http=record-url.desktop\n")
     runtime = os.path.join(tmp, "runtime")
     os.mkdir(runtime, 0o700)
 
@@ -287,9 +300,13 @@ def desktop_case(build, tmp):
         x = Desktop(lab, display, framebuffer)
 
         env = dict(os.environ, DISPLAY=f":{display}", QT_QPA_PLATFORM="xcb",
-                   PATH=bin_dir + os.pathsep + os.environ.get("PATH", ""), BROWSER=opener,
+                   PATH=bin_dir + os.pathsep + os.environ.get("PATH", ""), BROWSER="false",
+                   XDG_DATA_HOME=xdg_data, XDG_CONFIG_HOME=xdg_config,
                    XDG_RUNTIME_DIR=runtime)
-        env.pop("QT_ACCESSIBILITY", None)
+        # No desktop session of the caller's: xdg-open takes its generic, per-user handlers.
+        for name in ("QT_ACCESSIBILITY", "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION",
+                     "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID"):
+            env.pop(name, None)
         log = os.path.join(tmp, "tavisol.log")
         with open(log, "wb") as out:
             gui = subprocess.Popen(lab.ws(os.path.join(build, "tavisol")), env=env,
