@@ -11,6 +11,8 @@
 //    WSAENOTSOCK instead of a stranger's descriptor; no handle is 0.
 #include "platform/posix_sockets.h"
 
+#include "platform/posix/broadcast.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -480,6 +482,12 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr*
         return FailWith("sendto", WSAEFAULT);
     ssize_t n = libc::sendto(entry.fd, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL, to,
                              static_cast<socklen_t>(tolen));
+    if (n < 0 && errno == ENETUNREACH && to && tolen >= static_cast<int>(sizeof(sockaddr_in)) &&
+        to->sa_family == AF_INET &&
+        reinterpret_cast<const sockaddr_in*>(to)->sin_addr.s_addr == htonl(INADDR_BROADCAST))
+        n = tvposix::SendOnEveryBroadcastInterface(entry.fd, buf, static_cast<std::size_t>(len),
+                                                   flags | MSG_NOSIGNAL,
+                                                   *reinterpret_cast<const sockaddr_in*>(to));
     if (n < 0) {
         if ((errno == EAGAIN || errno == EWOULDBLOCK) && !entry.nonBlocking)
             return FailWith("sendto", WSAETIMEDOUT);

@@ -125,6 +125,29 @@ def case_long_host_name():
         wait_for(lambda: read(status).startswith("configured"), 5, "the appliance to configure")
 
 
+def case_no_gateway():
+    """A workstation cabled to its appliances with no default gateway, where Linux has no
+    route for 255.255.255.255: the probe and the offers still reach the LAN, so the search
+    lists both appliances and the assignment goes through."""
+    with Lab(2) as lab, tempfile.TemporaryDirectory() as tmp:
+        dropped = lab.run_in("ws", "ip", "route", "del", "default")
+        check(dropped.returncode == 0, f"ip route del default: {dropped.stderr!r}")
+        status = os.path.join(tmp, "status")
+        lab.sim("n1", "--configured", "--name", "STORE-A")
+        lab.sim("n2", "--unconfigured", "--name", "NEW-BOX", "--hw", "00:0A:1B:FF:20:3C",
+                "--interval", "300", "--status-file", status)
+        rows, stderr = lab_tools.search_json(lab, "--seconds", "2")
+        check(stderr == "", f"search complained: {stderr!r}")
+        check({"address": lab.addr("n1"), "host": "STORE-A", "hw": ""} in rows and
+              {"address": "No IP", "host": "NEW-BOX", "hw": "00-0A-1B-FF-20-3C"} in rows,
+              f"rows {rows}")
+        result = lab.assign("NEW-BOX", "--ip", NEW_ADDRESS, "--mask", MASK, "--wait", "5")
+        check(result.returncode == 0, f"assign: {result.returncode} {result.stderr!r}")
+        wait_for(lambda: read(status).startswith("configured"), 5, "the appliance to configure")
+        check(read(status).split()[:2] == ["configured", f"{NEW_ADDRESS}/24"],
+              f"status {read(status)!r}")
+
+
 def case_unprivileged_icmp():
     """Without raw sockets the kernel's echo socket still runs the in-use check; where even
     that is not allowed the address counts as free and stderr says the check did not run."""
@@ -258,6 +281,7 @@ CASES = {
     "simulated_appliance": case_simulated_appliance,
     "refusals": case_refusals,
     "long_host_name": case_long_host_name,
+    "no_gateway": case_no_gateway,
     "unprivileged_icmp": case_unprivileged_icmp,
     "udhcpc": case_udhcpc,
     "dhclient": case_dhclient,
