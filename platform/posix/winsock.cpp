@@ -7,6 +7,8 @@
 //    WSAEMSGSIZE (found with MSG_TRUNC); a datagram of 0 bytes is a receive of 0;
 //  - WSAAsyncSelect makes the socket non-blocking and hands it to the back end's loop;
 //  - errors are WSAE* numbers, kept per thread for WSAGetLastError;
+//  - a datagram for 255.255.255.255 reaches the LAN even where no route covers it
+//    (posix/broadcast.h);
 //  - socket handles are never reused, so a message queued for a closed socket finds
 //    WSAENOTSOCK instead of a stranger's descriptor; no handle is 0.
 #include "platform/posix_sockets.h"
