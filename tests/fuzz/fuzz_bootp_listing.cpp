@@ -40,12 +40,11 @@ struct Arrays {
     std::vector<std::string> hwAddrs;
 };
 
-headless::Driver* g_driver;
-std::unique_ptr<testlab::UdpPeer> g_appliance;
+fuzzlab::Searching* g_program;
 
 Arrays ReadArrays() {
     Arrays arrays;
-    g_driver->OnUi([&] {
+    g_program->driver->OnUi([&] {
         auto& window = *static_cast<CVellumcrestUIDlg*>(AfxGetApp()->m_pMainWnd);
         const CStringArray& names = window.*Peek::HostNames();
         const CStringArray& hw = window.*Peek::HwAddrs();
@@ -55,11 +54,6 @@ Arrays ReadArrays() {
             arrays.hwAddrs.push_back(hw[i].str());
     });
     return arrays;
-}
-
-void NewSearch() {
-    fuzzlab::Require(g_driver->Click(IDC_SEARCH), "Search is not enabled");
-    g_driver->StepTime(16 * 500);
 }
 
 // The marker's first 19 characters, starting anywhere in file or after it, within the
@@ -85,11 +79,7 @@ std::string HwText(std::span<const std::uint8_t> request) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzlab::EnterLabOrSkip();
-    g_driver = &fuzzlab::StartProgram(TavisolMain);
-    fuzzlab::Require(g_driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG), "no main window");
-    g_appliance = std::make_unique<testlab::UdpPeer>(testlab::ApplianceAddress(9));
-    fuzzlab::Require(g_appliance->ok(), "no appliance socket");
-    NewSearch();
+    g_program = &fuzzlab::StartSearching(TavisolMain, 9);
     return 0;
 }
 
@@ -98,17 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const std::span<const std::uint8_t> datagram(data, size);
 
-    auto before = g_driver->Rows(IDC_DEVICE_LIST);
-    if (before.size() >= kRowsBeforeNewSearch) {
-        NewSearch();
-        before = g_driver->Rows(IDC_DEVICE_LIST);
-    }
+    const auto before = g_program->RowsStartingOverAt(kRowsBeforeNewSearch);
     const Arrays arraysBefore = ReadArrays();
     fuzzlab::Require(arraysBefore.hostNames.size() == arraysBefore.hwAddrs.size(),
                      "the arrays are not parallel");
 
-    fuzzlab::Deliver(*g_driver, *g_appliance, 67, datagram);
-    const auto after = g_driver->Rows(IDC_DEVICE_LIST);
+    fuzzlab::Deliver(*g_program->driver, *g_program->appliance, 67, datagram);
+    const auto after = g_program->driver->Rows(IDC_DEVICE_LIST);
     const Arrays arrays = ReadArrays();
 
     fuzzlab::Require(arrays.hostNames.size() == arrays.hwAddrs.size(),

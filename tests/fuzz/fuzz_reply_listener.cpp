@@ -23,24 +23,13 @@ constexpr std::size_t kReplyBuffer = 100;
 constexpr std::size_t kHostNameField = 40;
 constexpr std::size_t kRowsBeforeNewSearch = 32;
 
-headless::Driver* g_driver;
-std::unique_ptr<testlab::UdpPeer> g_appliance;
-
-void NewSearch() {
-    fuzzlab::Require(g_driver->Click(IDC_SEARCH), "Search is not enabled");
-    // The search window on the virtual clock: "Search" is given back at its end.
-    g_driver->StepTime(16 * 500);
-}
+fuzzlab::Searching* g_program;
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzlab::EnterLabOrSkip();
-    g_driver = &fuzzlab::StartProgram(TavisolMain);
-    fuzzlab::Require(g_driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG), "no main window");
-    g_appliance = std::make_unique<testlab::UdpPeer>(testlab::ApplianceAddress(1));
-    fuzzlab::Require(g_appliance->ok(), "no appliance socket");
-    NewSearch();
+    g_program = &fuzzlab::StartSearching(TavisolMain, 1);
     return 0;
 }
 
@@ -49,14 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const std::span<const std::uint8_t> datagram(data, size);
 
-    auto before = g_driver->Rows(IDC_DEVICE_LIST);
-    if (before.size() >= kRowsBeforeNewSearch) {
-        NewSearch();
-        before = g_driver->Rows(IDC_DEVICE_LIST);
-        fuzzlab::Require(before.empty(), "a new search keeps rows");
-    }
-    fuzzlab::Deliver(*g_driver, *g_appliance, CLIENT_PORT, datagram);
-    const auto after = g_driver->Rows(IDC_DEVICE_LIST);
+    const auto before = g_program->RowsStartingOverAt(kRowsBeforeNewSearch);
+    fuzzlab::Deliver(*g_program->driver, *g_program->appliance, CLIENT_PORT, datagram);
+    const auto after = g_program->driver->Rows(IDC_DEVICE_LIST);
 
     fuzzlab::Require(after.size() <= before.size() + 1, "more than one row for one datagram");
     const bool added = after.size() == before.size() + 1;

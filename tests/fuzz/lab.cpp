@@ -1,5 +1,7 @@
 #include "tests/fuzz/lab.h"
 
+#include "res/resource.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -45,6 +47,33 @@ headless::Driver& StartProgram(std::function<int()> uiMain) {
 
 bool Stopping() {
     return g_stopping;
+}
+
+void Searching::NewSearch() {
+    Require(driver->Click(IDC_SEARCH), "Search is not enabled");
+    // "Search" is given back at the end of its 8-second window.
+    driver->StepTime(16 * 500);
+}
+
+std::vector<std::vector<std::string>> Searching::RowsStartingOverAt(std::size_t limit) {
+    auto rows = driver->Rows(IDC_DEVICE_LIST);
+    if (rows.size() < limit)
+        return rows;
+    NewSearch();
+    rows = driver->Rows(IDC_DEVICE_LIST);
+    Require(rows.empty(), "a new search keeps rows");
+    return rows;
+}
+
+Searching& StartSearching(std::function<int()> uiMain, int applianceNumber) {
+    static Searching searching; // lives until exit, as the program does
+    searching.driver = &StartProgram(std::move(uiMain));
+    Require(searching.driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG), "no main window");
+    searching.appliance =
+        std::make_unique<testlab::UdpPeer>(testlab::ApplianceAddress(applianceNumber));
+    Require(searching.appliance->ok(), "no appliance socket");
+    searching.NewSearch();
+    return searching;
 }
 
 void Settle(headless::Driver& driver) {

@@ -11,8 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace fuzzlab {
 
@@ -40,6 +42,20 @@ void Settle(headless::Driver& driver);
 // Sends a datagram from `from` to the workstation's port and waits until it is handled.
 void Deliver(headless::Driver& driver, testlab::UdpPeer& from, int port,
              std::span<const std::uint8_t> datagram);
+
+// The program of the targets that feed the search's listeners: its main window with a search
+// under way, and appliance N's socket to send from.
+struct Searching {
+    headless::Driver* driver = nullptr;
+    std::unique_ptr<testlab::UdpPeer> appliance;
+
+    // Clicks "Search" and lets its whole search window pass on the virtual clock.
+    void NewSearch();
+    // The rows listed; when `limit` or more are, a new search first, which must empty the
+    // list, so that one long run does not slow down with thousands of rows.
+    std::vector<std::vector<std::string>> RowsStartingOverAt(std::size_t limit);
+};
+Searching& StartSearching(std::function<int()> uiMain, int applianceNumber);
 
 // The largest datagram UDP over IPv4 can carry.
 inline constexpr std::size_t kMaxDatagram = 65507;
