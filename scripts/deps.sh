@@ -12,9 +12,11 @@ PACKAGES=(
     busybox isc-dhcp-client dhcpcd5 tshark
     dnsmasq-base
     # The Qt desktop program: widgets (its window platforms come with them), fonts for its
-    # texts (the About entry is in Chinese), icons drawn from SVG, setcap for make install, Xvfb for the screenshots, and
-    # xdotool to click the program on it.
-    qt6-base-dev fonts-dejavu-core fonts-wqy-microhei librsvg2-bin libcap2-bin xdg-utils xvfb xdotool
+    # texts (the About entry is in Chinese), icons drawn from SVG, setcap for make install,
+    # the desktop's URL handler, Xvfb for the screenshots, and xdotool, xwininfo and a window
+    # manager to click the program on it as on a desktop.
+    qt6-base-dev fonts-dejavu-core fonts-wqy-microhei librsvg2-bin libcap2-bin xdg-utils
+    xvfb xdotool x11-utils openbox
 )
 
 # MinGW-w64 (the -posix thread variant), resources drawn from SVG, Wine with a virtual X

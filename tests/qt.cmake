@@ -35,9 +35,12 @@ gtest_discover_tests(qt_window_test TEST_PREFIX qt.
                ENVIRONMENT QT_QPA_PLATFORM=offscreen
     DISCOVERY_TIMEOUT 30)
 
-# build/tavisol itself on an Xvfb in a lab, clicked by xdotool: probe, rows, admin page.
-add_test(NAME qt.desktop_xdotool
-         COMMAND ${TAVISOL_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/network/qt_desktop_test.py
-                 ${PROJECT_BINARY_DIR})
-set_tests_properties(qt.desktop_xdotool PROPERTIES
-    LABELS "qt;netlab" SKIP_RETURN_CODE 77 TIMEOUT 120 RUN_SERIAL TRUE)
+# build/tavisol itself on an Xvfb in a lab, clicked by xdotool: probe, rows, admin page; once
+# with no window manager and once with one framing and activating the windows.
+foreach(wm bare openbox)
+    add_test(NAME qt.desktop_xdotool_${wm}
+             COMMAND ${TAVISOL_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/network/qt_desktop_test.py
+                     ${PROJECT_BINARY_DIR} ${wm})
+    set_tests_properties(qt.desktop_xdotool_${wm} PROPERTIES
+        LABELS "qt;netlab" SKIP_RETURN_CODE 77 TIMEOUT 120 RUN_SERIAL TRUE)
+endforeach()

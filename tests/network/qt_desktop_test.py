@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The Qt program on a real X server, driven by the mouse as a user would.
 
-    python3 tests/network/qt_desktop_test.py BUILD_DIR
+    python3 tests/network/qt_desktop_test.py BUILD_DIR [bare|openbox]
 
 On a private LAN with one configured and one unconfigured appliance, build/tavisol runs on an
 Xvfb of the workstation namespace. xdotool clicks "Search" where the window shows it (worked
@@ -11,8 +11,12 @@ click. Then each row is selected in turn and double-clicked: one opens
 http://<appliance>/admin/ through the desktop's URL handler (xdg-open, with a recorder that
 only writes the URL down as the user's handler of http links), the other opens the assign
 dialog of its appliance ("NEW-BOX[Setting]"), as a "No IP" row does. "Close" ends the
-program; every click must act the first time. Exit 0 on success, 1 on failure, 77 (skip) without Xvfb, xdotool, dumpcap
-or namespaces.
+program; every click must act the first time.
+
+"bare" (the default) runs no window manager, as on a kiosk or under xvfb-run; "openbox" runs
+one, so the windows are framed, placed and activated by it as on a desktop. Exit 0 on
+success, 1 on failure, 77 (skip) without Xvfb, xdotool, xwininfo, dumpcap, the window
+manager or namespaces.
 """
 
 import os
@@ -31,7 +35,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cli_search_test as net  # noqa: E402
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-TOOLS = ("Xvfb", "xdotool", "dumpcap")
+TOOLS = ("Xvfb", "xdotool", "xwininfo", "dumpcap")
 
 
 class DesktopLab(net.Lab):
@@ -128,9 +132,12 @@ class Desktop:
                 self.run("xdotool", "search", "--onlyvisible", "--name", "").split()]
 
     def position(self, window):
-        out = self.run("xdotool", "getwindowgeometry", "--shell", window).decode()
-        values = dict(line.split("=", 1) for line in out.split())
-        return int(values["X"]), int(values["Y"])
+        """Where the window's inside is on the screen. xwininfo, not xdotool, which counts a
+        window manager's frame twice."""
+        out = self.run("xwininfo", "-id", window).decode()
+        values = dict(line.strip().split(":", 1) for line in out.splitlines() if
+                      line.strip().startswith("Absolute upper-left"))
+        return (int(values["Absolute upper-left X"]), int(values["Absolute upper-left Y"]))
 
     def snapshot(self):
         """The screen as one bytes object per scan line: Xvfb keeps its frame buffer in an
@@ -251,7 +258,7 @@ def stop(proc, sig=signal.SIGTERM):
         proc.wait()
 
 
-def desktop_case(build, tmp):
+def desktop_case(build, tmp, window_manager):
     (title, main_cx, main_cy), main, (_, assign_cx, assign_cy), assign = templates()
     # The desktop's URL handler: xdg-open, with a recorder that only writes the URL down
     # registered as this user's handler of http links. Without xdg-open, a stand-in of that
@@ -298,6 +305,16 @@ def desktop_case(build, tmp):
                       and capture.poll() is None, "Xvfb or dumpcap did not start")
             time.sleep(0.05)
         x = Desktop(lab, display, framebuffer)
+        if window_manager:
+            wm = subprocess.Popen(lab.ws(window_manager), env=dict(os.environ, **x.env),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            lab.procs.append(wm)
+            # It has taken the screen once it is the root window's window manager.
+            deadline = time.monotonic() + 10
+            while b"_NET_SUPPORTING_WM_CHECK(WINDOW)" not in x.run("xprop", "-root"):
+                net.check(time.monotonic() < deadline and wm.poll() is None,
+                          f"{window_manager} did not start")
+                time.sleep(0.1)
 
         env = dict(os.environ, DISPLAY=f":{display}", QT_QPA_PLATFORM="xcb",
                    PATH=bin_dir + os.pathsep + os.environ.get("PATH", ""), BROWSER="false",
@@ -405,7 +422,7 @@ def desktop_case(build, tmp):
             drive()
         except BaseException:
             # The screen as it was at the failure, for whoever reads the log.
-            shot = os.path.join(build, "qt_desktop_test-failure.png")
+            shot = os.path.join(build, f"qt_desktop_test-{window_manager or 'bare'}-failure.png")
             write_png(x.snapshot(), shot)
             print(f"the screen at the failure: {shot}")
             with open(log, errors="replace") as f:
@@ -415,11 +432,13 @@ def desktop_case(build, tmp):
 
 
 def main():
-    if len(sys.argv) != 2:
-        print(f"usage: {sys.argv[0]} BUILD_DIR", file=sys.stderr)
+    if len(sys.argv) not in (2, 3) or sys.argv[2:] not in ([], ["bare"], ["openbox"]):
+        print(f"usage: {sys.argv[0]} BUILD_DIR [bare|openbox]", file=sys.stderr)
         return 2
     build = os.path.abspath(sys.argv[1])
-    missing = [tool for tool in TOOLS if not shutil.which(tool)]
+    window_manager = sys.argv[2] if sys.argv[2:] == ["openbox"] else None
+    tools = TOOLS + ((window_manager, "xprop") if window_manager else ())
+    missing = [tool for tool in tools if not shutil.which(tool)]
     if missing:
         print(f"SKIPPED: not installed: {' '.join(missing)}")
         return 77
@@ -430,7 +449,7 @@ def main():
     net.SIM = os.path.join(build, "sim", "tavisol-sim")
     started = time.monotonic()
     with tempfile.TemporaryDirectory() as tmp:
-        desktop_case(build, tmp)
+        desktop_case(build, tmp, window_manager)
     print(f"ok ({time.monotonic() - started:.1f} s)")
     return 0
 
