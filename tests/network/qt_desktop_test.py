@@ -10,8 +10,9 @@ on the workstation's interface must hold the 3-byte probe to UDP 1212, sent only
 click. Then each row is selected in turn and double-clicked: one opens
 http://<appliance>/admin/ through the desktop's URL handler (xdg-open, with a recorder that
 only writes the URL down as the user's handler of http links), the other opens the assign
-dialog of its appliance ("NEW-BOX[Setting]"), as a "No IP" row does. "Close" ends the
-program; every click must act the first time.
+dialog of its appliance ("NEW-BOX[Setting]"), as a "No IP" row does. "Web Browser.." opens
+the selected configured row's page as well. "Close" ends the program; every click must act
+the first time.
 
 "bare" (the default) runs no window manager, as on a kiosk or under xvfb-run; "openbox" runs
 one, so the windows are framed, placed and activated by it as on a desktop. Exit 0 on
@@ -405,6 +406,7 @@ def desktop_case(build, tmp, window_manager):
                     with open(url_file) as f:
                         outcomes.append(f.read().split())
                     os.unlink(url_file)
+                    configured = (band, other)
                     continue
                 dialog = x.find(pattern("NEW-BOX[Setting]"))
                 dialog_units = Units(*x.geometry(dialog), assign_cx, assign_cy)
@@ -414,6 +416,19 @@ def desktop_case(build, tmp, window_manager):
             net.check(sorted(map(str, outcomes)) == sorted(
                 [str([f"http://{lab.addr('n1')}/admin/"]), "assign dialog"]),
                 f"the rows opened {outcomes}")
+
+            # "Web Browser.." opens the selected row's page too.
+            select(*configured)
+            x.click(window, units.centre(main["IDC_WEB_BROWSER"]))
+            deadline = time.monotonic() + 5
+            while not os.path.exists(url_file):
+                net.check(time.monotonic() < deadline, "Web Browser.. opened nothing")
+                time.sleep(0.1)
+            time.sleep(0.3)
+            with open(url_file) as f:
+                opened = f.read().split()
+            net.check(opened == [f"http://{lab.addr('n1')}/admin/"],
+                      f"Web Browser.. opened {opened}")
 
             press(window, units.centre(main["IDCANCEL"]), lambda: gui.poll() is not None)
             net.check(gui.returncode == 0, f"exit {gui.returncode}")
