@@ -241,14 +241,7 @@ public:
 
     // A full transmit queue under a flood is the LAN dropping a frame, not our failure.
     void send(const Bytes& frame) {
-        sockaddr_ll to{};
-        to.sll_family = AF_PACKET;
-        to.sll_protocol = htons(ETH_P_IP);
-        to.sll_ifindex = iface_.index;
-        to.sll_halen = 6;
-        std::memset(to.sll_addr, 0xff, 6);
-        const ssize_t n = ::sendto(fd_.get(), frame.data(), frame.size(), MSG_DONTWAIT,
-                                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        const ssize_t n = send_frame_once(fd_.get(), iface_, frame, MSG_DONTWAIT);
         if (n == static_cast<ssize_t>(frame.size())) {
             ++sent_;
         } else if (n < 0 && (errno == ENOBUFS || errno == EAGAIN)) {

@@ -123,15 +123,19 @@ Fd open_packet_sender() {
     return fd;
 }
 
-void send_frame(int fd, const Interface& iface, const Bytes& frame) {
+ssize_t send_frame_once(int fd, const Interface& iface, const Bytes& frame, int flags) {
     sockaddr_ll to{};
     to.sll_family = AF_PACKET;
     to.sll_protocol = htons(ETH_P_IP);
     to.sll_ifindex = iface.index;
     to.sll_halen = 6;
     std::memset(to.sll_addr, 0xff, 6);
-    ssize_t n = ::sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                         sizeof to);
+    return ::sendto(fd, frame.data(), frame.size(), flags, reinterpret_cast<const sockaddr*>(&to),
+                    sizeof to);
+}
+
+void send_frame(int fd, const Interface& iface, const Bytes& frame) {
+    ssize_t n = send_frame_once(fd, iface, frame, 0);
     if (n < 0)
         throw SysError(errno_text("sendto(AF_PACKET)"));
     if (static_cast<std::size_t>(n) != frame.size())

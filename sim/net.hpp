@@ -8,6 +8,7 @@
 #include "packet.hpp"
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <optional>
@@ -70,6 +71,8 @@ std::optional<Interface> find_interface(const std::string& name);
 // nothing for us to read.
 Fd open_packet_sender();
 void send_frame(int fd, const Interface& iface, const Bytes& frame);
+// The frame to the Ethernet broadcast address out of iface: sendto's result, errno as it left it.
+ssize_t send_frame_once(int fd, const Interface& iface, const Bytes& frame, int flags);
 
 // AF_PACKET socket on iface that receives the IPv4 UDP datagrams for port 68,
 // whatever addresses the interface has: an appliance waiting for its first

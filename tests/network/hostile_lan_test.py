@@ -22,13 +22,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cli_search_test as lab_tools  # noqa: E402  (the Lab helper and the checks)
-from cli_assign_test import read, wait_for  # noqa: E402
+from cli_assign_test import GATEWAY, MASK, NEW_ADDRESS, read, wait_for  # noqa: E402
 
 check = lab_tools.check
 WORKSTATION = "10.199.0.1"
-NEW_ADDRESS = "10.199.0.77"
-MASK = "255.255.255.0"
-GATEWAY = "10.199.0.254"
 TARGET_HW = "02:0A:1B:00:00:01"
 MARKER = b"Kestova Vellumcrest2"
 
