@@ -4,7 +4,8 @@
     tavisol_exe_test.py PATH/TO/tavisol.exe
 
 It must be a stripped 64-bit GUI executable that imports nothing but Windows' own DLLs
-(a stray libstdc++-6.dll or iphlpapi.dll would make it fail on a clean machine), and its
+(a stray libstdc++-6.dll would make it fail on a clean machine; IP Helper is one of
+Windows' own), and its
 resources must have survived the way from res/templates.cpp through rcgen and windres:
 string 101 as UTF-16 Chinese, not as bytes of some code page, and the manifest that asks
 for common controls 6. Exit 77 (skipped) when the exe or the MinGW tools are missing.
@@ -18,7 +19,8 @@ import sys
 SKIP = 77
 PREFIX = "x86_64-w64-mingw32-"
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "shell32.dll",
-               "ws2_32.dll", "wsock32.dll", "msvcrt.dll", "ucrtbase.dll"}
+               "ws2_32.dll", "wsock32.dll", "iphlpapi.dll", "msvcrt.dll",
+               "ucrtbase.dll"}
 
 
 def skip(reason):
