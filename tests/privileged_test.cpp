@@ -209,7 +209,9 @@ TEST_F(PrivilegedSocketsTest, Port67WithoutTheHelperFailsAsBeforeWithTheReason) 
                       const char* reason; // nullptr: the helper is not asked at all
                   } cases[] = {
                       {kMissingHelper, "0.0.0.0", "tavisol-sockets not installed or not permitted"},
-                      {TAVISOL_SOCKETS_HELPER_BUILT, "0.0.0.0", "it holds no cap_net_bind_service"},
+                      {TAVISOL_SOCKETS_HELPER_BUILT, "0.0.0.0",
+                       "tavisol-sockets not installed or not permitted (cannot bind UDP port 67: "
+                       "Permission denied (it holds no cap_net_bind_service))"},
                       // The helper binds any address only; another bind stays refused.
                       {TAVISOL_SOCKETS_HELPER_BUILT, testlab::kWorkstation, nullptr},
                   };
