@@ -3,6 +3,7 @@
 // it. It opens exactly the three sockets of its list and refuses everything else, each time
 // with a reason, a non-zero status, no socket and no crash; and it has dropped every
 // capability (no_new_privs set) by the time it answers.
+#include "platform/posix/sockets-helper/open_socket.h"
 #include "tests/support/netns.h"
 #include "tests/support/privilege.h"
 
@@ -170,18 +171,9 @@ HelperRun RunHelper(const std::string& helper, Invocation how) {
 constexpr const char* kDropped =
     "0000000000000000 0000000000000000 0000000000000000 0000000000000000 1 ";
 
-int Option(int fd, int option) {
-    int value = -1;
-    socklen_t length = sizeof value;
-    ::getsockopt(fd, SOL_SOCKET, option, &value, &length);
-    return value;
-}
-
 class SocketsHelperTest : public testing::Test {
 protected:
     void SetUp() override {
-        if (!testlab::PrivateNetworkProblem().empty())
-            GTEST_SKIP() << testlab::PrivateNetworkProblem();
         std::string problem;
         helper = testlab::CapableHelper(&problem);
         if (helper.empty())
@@ -211,8 +203,8 @@ TEST_F(SocketsHelperTest, HandsOverUdpPort67OnAnyAddress) {
     sockaddr_in local{};
     socklen_t length = sizeof local;
     ASSERT_EQ(::getsockname(run.fds[0], reinterpret_cast<sockaddr*>(&local), &length), 0);
-    EXPECT_EQ(Option(run.fds[0], SO_TYPE), SOCK_DGRAM);
-    EXPECT_EQ(Option(run.fds[0], SO_PROTOCOL), IPPROTO_UDP);
+    EXPECT_EQ(tvhelper::SocketOption(run.fds[0], SO_TYPE), SOCK_DGRAM);
+    EXPECT_EQ(tvhelper::SocketOption(run.fds[0], SO_PROTOCOL), IPPROTO_UDP);
     EXPECT_EQ(ntohs(local.sin_port), 67);
     EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_ANY));
 }
@@ -222,9 +214,9 @@ TEST_F(SocketsHelperTest, HandsOverARawIcmpSocket) {
     ASSERT_EQ(run.status, 0) << run.stderrText;
     EXPECT_EQ(run.privileges, kDropped);
     ASSERT_EQ(run.fds.size(), 1u);
-    EXPECT_EQ(Option(run.fds[0], SO_DOMAIN), AF_INET);
-    EXPECT_EQ(Option(run.fds[0], SO_TYPE), SOCK_RAW);
-    EXPECT_EQ(Option(run.fds[0], SO_PROTOCOL), IPPROTO_ICMP);
+    EXPECT_EQ(tvhelper::SocketOption(run.fds[0], SO_DOMAIN), AF_INET);
+    EXPECT_EQ(tvhelper::SocketOption(run.fds[0], SO_TYPE), SOCK_RAW);
+    EXPECT_EQ(tvhelper::SocketOption(run.fds[0], SO_PROTOCOL), IPPROTO_ICMP);
 }
 
 TEST_F(SocketsHelperTest, HandsOverAnArpPacketSocketBoundToTheInterface) {
@@ -236,7 +228,7 @@ TEST_F(SocketsHelperTest, HandsOverAnArpPacketSocketBoundToTheInterface) {
     socklen_t length = sizeof link;
     ASSERT_EQ(::getsockname(run.fds[0], reinterpret_cast<sockaddr*>(&link), &length), 0);
     EXPECT_EQ(link.sll_family, AF_PACKET);
-    EXPECT_EQ(Option(run.fds[0], SO_TYPE), SOCK_DGRAM);
+    EXPECT_EQ(tvhelper::SocketOption(run.fds[0], SO_TYPE), SOCK_DGRAM);
     EXPECT_EQ(link.sll_protocol, htons(ETH_P_ARP));
     EXPECT_EQ(link.sll_ifindex, static_cast<int>(::if_nametoindex("tvd0")));
 }

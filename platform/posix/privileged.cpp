@@ -48,30 +48,23 @@ bool Exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-int SocketOption(int fd, int option) {
-    int value = -1;
-    socklen_t length = sizeof value;
-    if (::getsockopt(fd, SOL_SOCKET, option, &value, &length) != 0)
-        return -1;
-    return value;
-}
-
 // The helper is trusted, but a stale or foreign file could stand in its place: only the
 // socket asked for is taken.
 bool IsSocketAskedFor(int fd, const tvhelper::SocketRequest& request) {
-    const int domain = SocketOption(fd, SO_DOMAIN), type = SocketOption(fd, SO_TYPE);
+    const int domain = tvhelper::SocketOption(fd, SO_DOMAIN),
+              type = tvhelper::SocketOption(fd, SO_TYPE);
     switch (request.kind) {
     case tvhelper::SocketKind::BootpServer: {
         sockaddr_in local{};
         socklen_t length = sizeof local;
         return domain == AF_INET && type == SOCK_DGRAM &&
-               SocketOption(fd, SO_PROTOCOL) == IPPROTO_UDP &&
+               tvhelper::SocketOption(fd, SO_PROTOCOL) == IPPROTO_UDP &&
                ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
                local.sin_port == htons(67) && local.sin_addr.s_addr == htonl(INADDR_ANY);
     }
     case tvhelper::SocketKind::RawIcmp:
         return domain == AF_INET && type == SOCK_RAW &&
-               SocketOption(fd, SO_PROTOCOL) == IPPROTO_ICMP;
+               tvhelper::SocketOption(fd, SO_PROTOCOL) == IPPROTO_ICMP;
     case tvhelper::SocketKind::ArpPacket: {
         sockaddr_ll link{};
         socklen_t length = sizeof link;

@@ -23,10 +23,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cli_search_test as net  # noqa: E402
+from cli_assign_test import read, wait_for  # noqa: E402
 
 check = net.check
 GROUP = "tavisol"
@@ -111,23 +111,6 @@ def as_nobody(in_group):
     return ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", groups)
 
 
-def read(path):
-    try:
-        with open(path) as f:
-            return f.read()
-    except OSError:
-        return ""
-
-
-def wait_for(predicate, seconds):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.1)
-    return predicate()
-
-
 def sanitized(build):
     return "TAVISOL_SANITIZE:BOOL=ON" in read(os.path.join(build, "CMakeCache.txt"))
 
@@ -203,8 +186,7 @@ def case_unprivileged_user(build):
         stderr = result.stderr.decode()
         check(result.returncode == 0 and "in-use check could not run" not in stderr,
               f"assign: {result.returncode} {stderr!r}")
-        check(wait_for(lambda: read(status).startswith("configured"), 5),
-              f"the appliance did not configure: {read(status)!r}")
+        wait_for(lambda: read(status).startswith("configured"), 5, "the appliance to configure")
 
         # Outside the group, and with the helper gone: what a normal user had before there
         # was a helper, and the reason on stderr.
@@ -249,10 +231,12 @@ def case_qt_plugin(build):
                  "QT_STYLE_OVERRIDE=capeff", inst.bin("tavisol")],
                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             lab.procs.append(proc)
-            seen = wait_for(lambda: "CapEff" in read(record), 20)
-            proc.terminate()
-            _, err = proc.communicate(timeout=10)
-            check(seen, f"the plug-in did not run (in group: {in_group}): {err[-2000:]!r}")
+            try:
+                wait_for(lambda: "CapEff" in read(record), 20, "the plug-in to run")
+            finally:
+                proc.terminate()
+                _, err = proc.communicate(timeout=10)
+                print(err.decode(errors="replace")[-2000:])
             lines = dict(line.split(":", 1) for line in read(record).splitlines())
             check(lines["Uid"].split()[1] == str(NOBODY), f"not nobody: {lines}")
             for cap in ("CapEff", "CapPrm"):

@@ -1,6 +1,8 @@
 // Capable helper copies and child processes as nobody (see privilege.h).
 #include "tests/support/privilege.h"
 
+#include "tests/support/netns.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -60,6 +62,10 @@ HelperCopy MakeHelperCopy() {
 } // namespace
 
 std::string CapableHelper(std::string* problem) {
+    if (!PrivateNetworkProblem().empty()) {
+        *problem = PrivateNetworkProblem();
+        return {};
+    }
     static HelperCopy copy = MakeHelperCopy();
     *problem = copy.problem;
     return copy.path;

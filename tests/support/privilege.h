@@ -11,8 +11,8 @@
 namespace testlab {
 
 // A copy of the built tavisol-sockets with cap_net_bind_service and cap_net_raw, that
-// nobody may run; empty with `problem` filled where that cannot be had (no setcap, no root).
-// Made once per process and removed at its exit.
+// nobody may run; empty with `problem` filled where that cannot be had or the test's private
+// network is missing (no root, no setcap). Made once per process, removed at its exit.
 std::string CapableHelper(std::string* problem);
 
 // Runs `check` in a child process as nobody (uid and gid 65534, no supplementary group) and

@@ -1,6 +1,8 @@
 // The socket pair to the program, seen from tavisol-sockets (see channel.h).
 #include "platform/posix/sockets-helper/channel.h"
 
+#include "platform/posix/sockets-helper/open_socket.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -8,16 +10,6 @@
 #include <cstring>
 
 namespace tvhelper {
-
-namespace {
-int SocketOption(int fd, int option) {
-    int value = -1;
-    socklen_t length = sizeof value;
-    if (::getsockopt(fd, SOL_SOCKET, option, &value, &length) != 0)
-        return -1;
-    return value;
-}
-} // namespace
 
 bool IsChannel(int fd, std::string* why) {
     if (SocketOption(fd, SO_DOMAIN) != AF_UNIX || SocketOption(fd, SO_TYPE) != SOCK_SEQPACKET) {

@@ -81,6 +81,14 @@ OpenedSocket OpenRequestedSocket(const SocketRequest& request) {
     return {-1, EINVAL, "unknown socket kind"};
 }
 
+int SocketOption(int fd, int option) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    if (::getsockopt(fd, SOL_SOCKET, option, &value, &length) != 0)
+        return -1;
+    return value;
+}
+
 int CapabilityFor(SocketKind kind) {
     return kind == SocketKind::BootpServer ? CAP_NET_BIND_SERVICE : CAP_NET_RAW;
 }

@@ -20,4 +20,7 @@ OpenedSocket OpenRequestedSocket(const SocketRequest& request);
 // The capability the kernel asks for that socket (CAP_NET_BIND_SERVICE, CAP_NET_RAW).
 int CapabilityFor(SocketKind kind);
 
+// An integer socket option at level SOL_SOCKET (SO_DOMAIN, SO_TYPE, ...), -1 when unknown.
+int SocketOption(int fd, int option);
+
 } // namespace tvhelper
