@@ -11,7 +11,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = fuzz_bootp fuzz_address fuzz_icmp fuzz_reply_listener fuzz_bootp_listing \
-	fuzz_responder fuzz_icmp_receive
+	fuzz_responder fuzz_icmp_receive fuzz_sockets_request
 # What `make test` builds and runs: everything; with SANITIZE=1 the native suite (no fuzz
 # runs, no Windows build) in a sanitizer build of its own.
 TEST_PREREQS = deps build windows fuzz-build
@@ -29,7 +29,7 @@ export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions
 endif
 
 .PHONY: all build deps deps-windows configure test demo windows screenshots screenshots-qt \
-	bench check-format format clean install fuzz fuzz-build
+	bench check-format format clean install uninstall fuzz fuzz-build
 
 all: build
 
@@ -89,9 +89,13 @@ demo: deps build
 	@if [ -n "$$DISPLAY" ] && [ -x $(BUILD_DIR)/tavisol ]; then bash scripts/demo.sh $(BUILD_DIR) --window; \
 	else bash scripts/demo.sh $(BUILD_DIR); fi
 
-# Both programs, the desktop entry and icons; setcap gives them port 67 and ICMP (needs root).
+# Both programs, the desktop entry and icons, and tavisol-sockets, the helper that alone
+# holds the capabilities for port 67 and the raw sockets (needs root); uninstall removes it all.
 install: build
 	cmake --install $(BUILD_DIR)
+
+uninstall:
+	cmake --build $(BUILD_DIR) --target uninstall
 
 bench: deps build
 	python3 bench/run.py $(BUILD_DIR)

@@ -27,7 +27,8 @@ struct SocketFailure {
     std::string call;   // "socket", "bind", "setsockopt", ...
     int error;          // the WSAE* code the call set
     int port;           // the port a bind asked for, else 0
-    std::string detail; // the system's own words for the underlying error, when there is one
+    std::string detail; // the system's own words for the underlying error, when there is one,
+                        // and tavisol-sockets' reason where it was asked (posix/privileged.h)
 };
 using FailureObserver = std::function<void(const SocketFailure&)>;
 void SetFailureObserver(FailureObserver observer);
