@@ -1,6 +1,7 @@
 # Entry points: `make` builds into build/, `make test` builds and runs every test,
-# `make demo` runs a search on a simulated LAN, `make windows` cross-compiles
-# build-win/tavisol.exe, `make screenshots` photographs its windows under Wine into
+# `make demo` builds what it needs and runs a search on a simulated LAN, `make windows`
+# cross-compiles build-win/tavisol.exe, `make package-windows` writes its installer and a
+# portable zip into build-win/, `make screenshots` photographs its windows under Wine into
 # build-win/screenshots/, `make bench` measures bursts of thousands of simulated appliances
 # into bench/results.md. `make fuzz` runs every fuzz target FUZZ_SECONDS (60) in build-fuzz/;
 # `make test SANITIZE=1` runs the native suite under ASan and UBSan in build-san/. See README.md.
@@ -14,7 +15,7 @@ FUZZ_TARGETS = fuzz_bootp fuzz_address fuzz_icmp fuzz_reply_listener fuzz_bootp_
 	fuzz_responder fuzz_icmp_receive fuzz_sockets_request
 # What `make test` builds and runs: everything; with SANITIZE=1 the native suite (no fuzz
 # runs, no Windows build) in a sanitizer build of its own.
-TEST_PREREQS = deps build windows fuzz-build
+TEST_PREREQS = deps build windows package-windows fuzz-build
 CTEST_FLAGS =
 CMAKE_FLAGS =
 ifeq ($(SANITIZE),1)
@@ -28,8 +29,8 @@ export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 endif
 
-.PHONY: all build deps deps-windows configure test demo windows screenshots screenshots-qt \
-	bench check-format format clean install uninstall fuzz fuzz-build
+.PHONY: all build deps deps-windows configure test demo demo-build windows package-windows \
+	screenshots screenshots-qt bench check-format format clean install uninstall fuzz fuzz-build
 
 all: build
 
@@ -76,6 +77,10 @@ windows: deps-windows
 	$(MAKE) $(WIN_BUILD_DIR)/CMakeCache.txt
 	cmake --build $(WIN_BUILD_DIR) -j $(JOBS)
 
+# The installer (NSIS) and the portable zip, named after the version of res/version.h.
+package-windows: windows
+	cmake --build $(WIN_BUILD_DIR) --target package-windows
+
 # The Wine behaviour suite once more, on a simulated LAN, with a photograph of each window;
 # and the Qt windows under Xvfb (build/screenshots/qt-*.png).
 screenshots: build windows screenshots-qt
@@ -84,8 +89,17 @@ screenshots: build windows screenshots-qt
 screenshots-qt: build
 	@bash scripts/screenshots-qt.sh $(BUILD_DIR)
 
+# What the demo runs and nothing more: the command line and the simulator, and the desktop
+# program when there is a display to show it on. The test suites are built by `make test`.
+demo-build: configure
+	@targets="tavisol-cli tavisol-sim"; \
+	if [ -n "$$DISPLAY" ] && grep -q '^TAVISOL_QT:BOOL=ON' $(BUILD_DIR)/CMakeCache.txt; then \
+		targets="$$targets tavisol"; fi; \
+	echo "cmake --build $(BUILD_DIR) -j $(JOBS) --target $$targets"; \
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target $$targets
+
 # With a display the Qt window searches the lab; without one, the command line does.
-demo: deps build
+demo: deps demo-build
 	@if [ -n "$$DISPLAY" ] && [ -x $(BUILD_DIR)/tavisol ]; then bash scripts/demo.sh $(BUILD_DIR) --window; \
 	else bash scripts/demo.sh $(BUILD_DIR); fi
 

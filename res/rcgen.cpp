@@ -111,7 +111,7 @@ void WriteVersion(std::ostream& rc) {
        << "    BEGIN\n"
        << "        BLOCK \"040904B0\"\n" // US English, UTF-16
        << "        BEGIN\n"
-       << "            VALUE \"CompanyName\", \"KESTOVA\"\n"
+       << "            VALUE \"CompanyName\", " << Quote(TAVISOL_PUBLISHER) << "\n"
        << "            VALUE \"FileDescription\", \"Tavisol UI\"\n"
        << "            VALUE \"FileVersion\", " << Quote(kVersionText) << "\n"
        << "            VALUE \"InternalName\", \"tavisol\"\n"

@@ -8,6 +8,9 @@
 #define TAVISOL_VERSION_PATCH 0
 #define TAVISOL_VERSION_TWEAK 1
 
+// The maker the version resource and the Windows installer name (CMake reads it as well).
+#define TAVISOL_PUBLISHER "KESTOVA"
+
 #define TAVISOL_VERSION_STRINGIFY(x) #x
 #define TAVISOL_VERSION_JOIN(a, b, c, d)                                                           \
     TAVISOL_VERSION_STRINGIFY(a)                                                                   \

@@ -51,6 +51,13 @@ class DesktopLab(net.Lab):
 
 # ---- where the program puts things --------------------------------------------------------
 
+def version_text():
+    with open(os.path.join(ROOT, "res", "version.h")) as f:
+        text = f.read()
+    return ".".join(re.search(rf"#define TAVISOL_VERSION_{part} (\d+)", text).group(1)
+                    for part in ("MAJOR", "MINOR", "PATCH", "TWEAK"))
+
+
 def templates():
     """The main and assign dialogs' sizes and the controls this test uses, in dialog units,
     read from the same table the program lays its windows out from."""
@@ -58,8 +65,10 @@ def templates():
         text = f.read()
 
     def dialog(name):
-        m = re.search(r"\{" + name + r', "([^"]*)", (\d+), (\d+)', text)
-        return m.group(1), int(m.group(2)), int(m.group(3))
+        # A caption may end in the version, which res/version.h writes.
+        m = re.search(r"\{" + name + r', "([^"]*)"( TAVISOL_VERSION_TEXT)?, (\d+), (\d+)', text)
+        caption = m.group(1) + (version_text() if m.group(2) else "")
+        return caption, int(m.group(3)), int(m.group(4))
 
     def controls(table):
         body = re.search(table + r"\[\] = \{(.*?)\n\};", text, re.S).group(1)
