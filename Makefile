@@ -1,7 +1,8 @@
 # Entry points: `make` builds into build/, `make test` builds and runs every test,
 # `make demo` builds what it needs and runs a search on a simulated LAN, `make windows`
 # cross-compiles build-win/tavisol.exe, `make package-windows` writes its installer and a
-# portable zip into build-win/, `make screenshots` photographs its windows under Wine into
+# portable zip into build-win/, `make package` the Debian package into build/,
+# `make screenshots` photographs its windows under Wine into
 # build-win/screenshots/, `make bench` measures bursts of thousands of simulated appliances
 # into bench/results.md. `make fuzz` runs every fuzz target FUZZ_SECONDS (60) in build-fuzz/;
 # `make test SANITIZE=1` runs the native suite under ASan and UBSan in build-san/. See README.md.
@@ -15,7 +16,7 @@ FUZZ_TARGETS = fuzz_bootp fuzz_address fuzz_icmp fuzz_reply_listener fuzz_bootp_
 	fuzz_responder fuzz_icmp_receive fuzz_sockets_request
 # What `make test` builds and runs: everything; with SANITIZE=1 the native suite (no fuzz
 # runs, no Windows build) in a sanitizer build of its own.
-TEST_PREREQS = deps build windows package-windows fuzz-build
+TEST_PREREQS = deps build windows package-windows fuzz-build package
 CTEST_FLAGS =
 CMAKE_FLAGS =
 ifeq ($(SANITIZE),1)
@@ -30,7 +31,8 @@ export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions
 endif
 
 .PHONY: all build deps deps-windows configure test demo demo-build windows package-windows \
-	screenshots screenshots-qt bench check-format format clean install uninstall fuzz fuzz-build
+	screenshots screenshots-qt bench check-format format clean install uninstall package fuzz \
+	fuzz-build
 
 all: build
 
@@ -110,6 +112,14 @@ install: build
 
 uninstall:
 	cmake --build $(BUILD_DIR) --target uninstall
+
+# The same installation as a Debian package, build/tavisol_<version>_<arch>.deb (CPack,
+# cmake/package-debian.cmake); its maintainer scripts give the helper its group and
+# capabilities where it is installed. Needs the desktop program, hence Qt 6.
+package: build
+	@grep -q '^TAVISOL_QT:BOOL=ON' $(BUILD_DIR)/CMakeCache.txt || \
+		{ echo "make package: no desktop program without Qt 6 (make deps)" >&2; exit 1; }
+	cmake --build $(BUILD_DIR) --target package
 
 bench: deps build
 	python3 bench/run.py $(BUILD_DIR)

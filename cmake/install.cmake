@@ -10,6 +10,11 @@
 # make uninstall removes every file installed (install_manifest.txt) and what the install
 # made besides (install_made.txt in the build folder): the folders that were not there
 # before, and the group if it created it.
+#
+# Those records and the group, owner and capabilities are the install component "system";
+# the files are the default one. make package (package-debian.cmake) stages the default
+# component alone, leaving the machine that builds the package as it is: the package's
+# maintainer scripts do the rest where it is installed.
 include(GNUInstallDirs)
 
 set(TAVISOL_INSTALL_MADE ${PROJECT_BINARY_DIR}/install_made.txt)
@@ -39,7 +44,7 @@ install(CODE "
             endif()
         endforeach()
     endforeach()
-")
+" COMPONENT system)
 
 install(TARGETS tavisol tavisol-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS tavisol-sockets RUNTIME DESTINATION ${TAVISOL_SOCKETS_HELPER_DIR}
@@ -124,7 +129,7 @@ install(CODE "
                             \"without them a normal user cannot open port 67\")
         endif()
     endif()
-")
+" COMPONENT system)
 
 add_custom_target(uninstall
     COMMAND ${CMAKE_COMMAND} -DMANIFEST=${PROJECT_BINARY_DIR}/install_manifest.txt

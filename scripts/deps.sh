@@ -17,6 +17,9 @@ PACKAGES=(
     # manager to click the program on it as on a desktop.
     qt6-base-dev fonts-dejavu-core fonts-wqy-microhei librsvg2-bin libcap2-bin xdg-utils
     xvfb xdotool x11-utils openbox
+    # make package: CPack's DEB generator computes the dependencies with dpkg-shlibdeps
+    # (dpkg-dev), and lintian checks the package.
+    dpkg-dev lintian
 )
 
 # MinGW-w64 (the -posix thread variant), resources drawn from SVG, Wine with a virtual X

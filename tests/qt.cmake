@@ -35,6 +35,18 @@ foreach(case capabilities unprivileged_user qt_plugin)
         LABELS "qt;netlab" SKIP_RETURN_CODE 77 TIMEOUT 180 RUN_SERIAL TRUE)
 endforeach()
 
+# The Debian package of make package (skipped until it is made): its contents and lintian's
+# verdict; then installed with apt-get, as a user would, on this machine (alone: it installs
+# into /usr and makes the group tavisol): capabilities on the helper only, nobody in the group
+# listing appliances with the installed tavisol-cli, and a purge that leaves nothing.
+foreach(case contents installed)
+    add_test(NAME deb_package.${case}
+             COMMAND ${TAVISOL_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/network/deb_package_test.py
+                     ${PROJECT_BINARY_DIR} ${case})
+    set_tests_properties(deb_package.${case} PROPERTIES
+        LABELS package SKIP_RETURN_CODE 77 TIMEOUT 240 RUN_SERIAL TRUE)
+endforeach()
+
 # The widgets themselves: the list as shown, the box on screen, the About entry.
 add_executable(qt_window_test qt_window_test.cpp $<TARGET_OBJECTS:tavisol_qt_driver>)
 target_link_libraries(qt_window_test PRIVATE tavisol_testlab tavisol_qt)
