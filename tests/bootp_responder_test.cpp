@@ -253,9 +253,9 @@ const AcceptCase kAcceptCases[] = {
     // Hardware address first, whatever the request says.
     {"OtherHardwareAddress", std::nullopt, Discover().Chaddr(kOtherChaddr).Xid(kProbeXid).Build(),
      false, Discover().Xid(kFollowUpXid).Build()},
-    // Another machine's request leaves no name behind: the appliance's own first request,
-    // whatever its name, is still the first.
-    {"OtherHardwareBeforeArmingLeavesNoTrace", Discover("Stranger").Chaddr(kOtherChaddr).Build(),
+    // Another machine's request leaves no name behind, even under a name the row's check
+    // lets pass: the appliance's own first request is still the first.
+    {"OtherHardwareBeforeArmingLeavesNoTrace", Discover("NIMBUS").Chaddr(kOtherChaddr).Build(),
      Discover().Xid(kProbeXid).Build(), true, Discover().Xid(kFollowUpXid).Build()},
     {"OtherName", Discover().Build(), Discover("Cirrus").Xid(kProbeXid).Build(), false,
      Discover().Xid(kFollowUpXid).Build()},
@@ -272,11 +272,14 @@ const AcceptCase kAcceptCases[] = {
     {"MatchingNameAfterAnotherOne", Discover().Build(),
      BootpRequest().HostName("Cirrus").HostName(kNimbus).Xid(kProbeXid).Build(), true,
      Discover().Xid(kFollowUpXid).Build()},
-    // A first request without a name leaves the remembered name empty (a row without a
-    // name gives nothing to check it against).
-    {"NoNameFirstThenEmptyName", BootpRequest().Build(), Discover("").Xid(kProbeXid).Build(), true,
+    // A row whose name is empty (the appliance sent an empty option 12) is the appliance
+    // only under an empty name: a request without a name was never listed, and any other
+    // name is another machine's.
+    {"EmptyRowNameAndAnEmptyName", BootpRequest().Build(), Discover("").Xid(kProbeXid).Build(),
+     true, Discover("").Xid(kFollowUpXid).Build(), ""},
+    {"EmptyRowNameAndNoName", std::nullopt, BootpRequest().Xid(kProbeXid).Build(), false,
      Discover("").Xid(kFollowUpXid).Build(), ""},
-    {"NoNameFirstThenAName", BootpRequest().Build(), Discover().Xid(kProbeXid).Build(), false,
+    {"EmptyRowNameAndAnotherName", std::nullopt, Discover().Xid(kProbeXid).Build(), false,
      Discover("").Xid(kFollowUpXid).Build(), ""},
     // The name field holds 32 bytes; a longer name is remembered and compared over those.
     {"NameLongerThanTheField", Discover(kLongName).Build(),
@@ -293,6 +296,15 @@ const AcceptCase kAcceptCases[] = {
      Discover().Xid(kFollowUpXid).Build()},
     {"RowNameInOtherLetterCase", Discover("NIMBUS").Build(),
      Discover("NIMBUS").Xid(kProbeXid).Build(), true, Discover("NIMBUS").Xid(kFollowUpXid).Build()},
+    // The list shows the name as the appliance sends it, trailing blank and all, and compares
+    // names without it.
+    {"RowNameWithATrailingBlank", Discover("Nimbus ").Build(),
+     Discover("Nimbus ").Xid(kProbeXid).Build(), true,
+     Discover("Nimbus ").Xid(kFollowUpXid).Build(), "Nimbus "},
+    // The name remembered is the first option 12, so that is the one that must be the row's:
+    // a request naming something else first and the row second is not the appliance's.
+    {"RowNameOnlyInTheSecondOption", BootpRequest().HostName("X").HostName(kNimbus).Build(),
+     Discover().Xid(kProbeXid).Build(), true, Discover().Xid(kFollowUpXid).Build()},
     {"ReplyOpCode", std::nullopt, Discover().Op(2).Xid(kProbeXid).Build(), false,
      Discover().Xid(kFollowUpXid).Build()},
     {"WrongCookie", std::nullopt,
