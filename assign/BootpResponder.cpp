@@ -139,18 +139,10 @@ BOOL CAddressAssignDlg::MatchHostName(const BYTE* pRequest) {
         return FALSE;
     // The remembered name holds 32 bytes; a longer option is compared over those 32, the
     // part that could be remembered of it.
-    BOOL bMatch = FALSE;
-    WalkBootpOptions(Request(pRequest), [&](const BootpOption& option) {
-        if (option.code != OPTION_HOST_NAME)
-            return BootpWalkStep::Continue;
-        std::size_t n = std::min(option.length(), sizeof m_assignInfo.szHostName);
-        if (std::memcmp(option.value.data(), m_assignInfo.szHostName, n) == 0) {
-            bMatch = TRUE;
-            return BootpWalkStep::Stop;
-        }
-        return BootpWalkStep::Continue;
-    });
-    return bMatch;
+    auto remembered = std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(m_assignInfo.szHostName),
+        sizeof m_assignInfo.szHostName);
+    return HostNameOptionMatches(Request(pRequest), remembered) ? TRUE : FALSE;
 }
 
 void CAddressAssignDlg::HandleBootRequest(const BYTE* pRequest) {
