@@ -394,17 +394,22 @@ private:
 
 TEST_F(ResponderLongHostNameTest, AssignmentStillCompletes) {
     ASSERT_TRUE(OpenAssignDialog());
-    // The own address is found: an address of the own subnet raises no warning.
-    ASSERT_TRUE(Arm(kFreeAddress, "255.255.255.0"));
-    EXPECT_TRUE(Boxes().empty());
+    // The own address is found: an address off the own subnet raises the warning, which
+    // nothing raises when the workstation's address cannot be looked up. (The gateway that
+    // would carry the echo request is silenced: nothing answers it.)
+    const char* offSubnet = "10.201.0.50";
+    ASSERT_TRUE(Arm(offSubnet, "255.255.255.0"));
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].caption, "Subnet Warning!");
+    // The responder found it too: it names the workstation as the server.
     Bytes request = Request().Build();
     ASSERT_TRUE(SendToResponder(request));
     std::optional<Bytes> ack = NextReply();
     ASSERT_TRUE(ack);
-    ExpectFixedPart(*ack, request, kFreeAddress);
+    ExpectFixedPart(*ack, request, offSubnet);
     EXPECT_EQ(reply::Slice(*ack, 255, 6), Concat({{54, 4}, Quad(kWorkstation)}));
     ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
-    EXPECT_EQ(MainRows(), (std::vector<std::vector<std::string>>{{kFreeAddress, kNimbus}}));
+    EXPECT_EQ(MainRows(), (std::vector<std::vector<std::string>>{{offSubnet, kNimbus}}));
 }
 
 // ---- a socket event with an error --------------------------------------------------------------

@@ -234,7 +234,6 @@ TEST_F(SortTest, HeadingClicksSortAndReverse) {
 TEST_F(SortTest, EmptyListOnlyRemembersTheClick) {
     EXPECT_EQ(RememberedSort(), (std::pair<int, BOOL>{-1, TRUE}));
     ASSERT_TRUE(driver->ClickColumn(IDC_DEVICE_LIST, 1));
-    EXPECT_TRUE(Rows().empty());
     EXPECT_EQ(RememberedSort(), (std::pair<int, BOOL>{1, TRUE}));
 
     // So the next click on that heading, with rows now, reverses.

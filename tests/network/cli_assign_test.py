@@ -136,9 +136,17 @@ def case_long_host_name():
         lab.sim("n1", "--unconfigured", "--name", "NEW-BOX", "--interval", "300",
                 "--status-file", status)
         long_name = "workstation-" + "x" * 50
+        renamed = ("unshare", "--uts", "sh", "-c", f'hostname {long_name} && exec "$0" "$@"')
+        # The workstation's own address is found under the long name: an address off its
+        # subnet is warned about (nothing is, when the address cannot be looked up), and
+        # without --yes the warning is declined.
+        result = lab.assign("NEW-BOX", "--ip", "10.198.0.77", "--mask", MASK, "--wait", "5",
+                            prefix=renamed)
+        stderr = result.stderr.decode()
+        check(result.returncode == 1 and "[Subnet Warning!]" in stderr,
+              f"off the subnet: {result.returncode} {stderr!r}")
         result = lab.assign("NEW-BOX", "--ip", NEW_ADDRESS, "--mask", MASK, "--wait", "5",
-                            prefix=("unshare", "--uts", "sh", "-c",
-                                    f'hostname {long_name} && exec "$0" "$@"'))
+                            prefix=renamed)
         check(result.returncode == 0, f"assign: {result.returncode} {result.stderr!r}")
         wait_for(lambda: read(status).startswith("configured"), 5, "the appliance to configure")
 
