@@ -412,6 +412,89 @@ TEST_F(ResponderLongHostNameTest, AssignmentStillCompletes) {
     EXPECT_EQ(MainRows(), (std::vector<std::vector<std::string>>{{offSubnet, kNimbus}}));
 }
 
+// ---- the responder's own socket failing ---------------------------------------------------------
+
+struct SetUpFailure {
+    const char* name;
+    const char* call;
+    int error;
+    int filter;
+};
+
+void PrintTo(const SetUpFailure& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// Each step of the set-up, failing: nothing is shown, the set-up stops there, the dialog never
+// hears the appliance and ends by its time limit; the socket made goes with it.
+const SetUpFailure kSetUpFailures[] = {
+    {"NoSocket", "socket", WSAEMFILE, SOCK_DGRAM},
+    {"ReceiveTimeout", "setsockopt", WSAENOPROTOOPT, SO_RCVTIMEO},
+    {"SendTimeout", "setsockopt", WSAENOPROTOOPT, SO_SNDTIMEO},
+    {"Broadcast", "setsockopt", WSAENOPROTOOPT, SO_BROADCAST},
+    {"PortTaken", "bind", WSAEADDRINUSE, 67},
+    {"NoReadiness", "WSAAsyncSelect", WSAENOBUFS, -1},
+};
+
+class ResponderSetUpFailureTest : public ResponderTest,
+                                  public ::testing::WithParamInterface<SetUpFailure> {};
+
+TEST_P(ResponderSetUpFailureTest, SilentAndTheTimeLimitEndsTheDialog) {
+    const SetUpFailure& c = GetParam();
+    ASSERT_TRUE(Search());
+    ASSERT_TRUE(SendRequest(Discover().Build()));
+    ASSERT_TRUE(WaitForHost(kNimbus));
+    int socketsBefore = 0;
+    driver->OnUi([&] { socketsBefore = tvposix::OpenSocketCount(); });
+    driver->FailSocketCall(c.call, c.error, 1, c.filter);
+    ASSERT_TRUE(DoubleClickHost(kNimbus));
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(driver->Title(), "Nimbus[Setting]");
+
+    ASSERT_TRUE(Arm(kFreeAddress));
+    // The appliance asks, while the dialog waits; an answer would end the dialog at once.
+    ASSERT_TRUE(Appliance(9).SendTo(kWorkstation, 67, Request().Build()));
+    driver->OnUi([] {}); // the loop looks at its sockets before it goes idle
+    driver->WaitIdle();
+    driver->StepTime(25500);
+    std::vector<headless::BoxRecord> boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Setting IP ERROR");
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_EQ(LastResult(IDD_ADDRESS_ASSIGN), IDCANCEL);
+    EXPECT_EQ(AssignedNow(), 0);
+    EXPECT_FALSE(NextReply(nullptr, 0));
+    // The double-click closed the search's port-67 listener; nothing of the dialog's stays.
+    int socketsAfter = 0;
+    driver->OnUi([&] { socketsAfter = tvposix::OpenSocketCount(); });
+    EXPECT_EQ(socketsAfter, socketsBefore - 1);
+    EXPECT_TRUE(PortIsFree(67));
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, ResponderSetUpFailureTest, ::testing::ValuesIn(kSetUpFailures),
+                         [](const ::testing::TestParamInfo<SetUpFailure>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A reply that cannot be sent changes nothing and shows nothing: the appliance asks again and
+// that request is answered.
+TEST_F(ResponderTest, AFailedSendIsSilentAndTheNextRequestIsAnswered) {
+    ASSERT_TRUE(OpenAssignDialog());
+    ASSERT_TRUE(Arm(kFreeAddress));
+    driver->FailSocketCall("sendto", WSAENETDOWN, 1, 68);
+    ASSERT_TRUE(SendToResponder(Request().Xid(kProbeXid).Build()));
+    EXPECT_EQ(driver->TopDialog(), IDD_ADDRESS_ASSIGN);
+    EXPECT_EQ(AssignedNow(), 0);
+    ASSERT_TRUE(SendToResponder(Request().Xid(kFollowUpXid).Build()));
+    std::optional<Bytes> ack = NextReply();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(reply::Slice(*ack, reply::kXid, 4), Bytes(kFollowUpXid.begin(), kFollowUpXid.end()));
+    EXPECT_EQ(reply::MessageType(*ack), std::optional<std::uint8_t>(5));
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_EQ(LastResult(IDD_ADDRESS_ASSIGN), IDOK);
+    EXPECT_TRUE(Boxes().empty());
+}
+
 // ---- a socket event with an error --------------------------------------------------------------
 
 TEST_F(ResponderTest, SocketErrorIsShownAndTheDialogGoesOn) {
