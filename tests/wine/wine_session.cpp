@@ -1,6 +1,9 @@
 // The Wine suite's shared fixture, its UDP peer, the shell interception and main().
 #include "tests/wine/wine_session.h"
 
+#include "app/Globals.h"
+
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -197,6 +200,22 @@ bool PatchImport(const char* dll, const char* function, void* replacement) {
     return patched;
 }
 
+// The port-67 listener's successful receives, counted beside the program: it prints one
+// "BOOTP options" line for every datagram that listener examines, and the runner holds the
+// lines it finds against this count.
+using RecvFromCall = int(WSAAPI*)(SOCKET, char*, int, int, sockaddr*, int*);
+RecvFromCall g_systemRecvFrom = nullptr;
+std::atomic<int> g_listenerReceives{0};
+
+int WSAAPI CountingRecvFrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromLen) {
+    int n = g_systemRecvFrom(s, buf, len, flags, from, fromLen);
+    // The program's user-interface thread is the one that makes and receives on the
+    // listener, so the handle read here is the one it receives on.
+    if (n != SOCKET_ERROR && s == g_hBootpSearchSocket)
+        ++g_listenerReceives;
+    return n;
+}
+
 } // namespace
 
 void SetShellResult(int result) {
@@ -302,6 +321,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot intercept ShellExecuteA: not running the suite\n");
         return 1;
     }
+    winetest::g_systemRecvFrom = reinterpret_cast<winetest::RecvFromCall>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ws2_32.dll"), "recvfrom")));
+    if (!winetest::g_systemRecvFrom ||
+        !winetest::PatchImport("ws2_32.dll", "recvfrom",
+                               reinterpret_cast<void*>(&winetest::CountingRecvFrom))) {
+        std::fprintf(stderr, "cannot count the port-67 listener's receives\n");
+        return 1;
+    }
     WSADATA data;
     if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) {
         std::fprintf(stderr, "the test's own socket library did not start\n");
@@ -314,5 +341,9 @@ int main(int argc, char** argv) {
     ::InitCommonControlsEx(&icc);
     int result = RUN_ALL_TESTS();
     ::WSACleanup();
+    // For the runner (wine_suite.py), after the last "BOOTP options" line.
+    std::fflush(stdout);
+    std::printf("port-67 listener received %d datagrams\n", winetest::g_listenerReceives.load());
+    std::fflush(stdout);
     return result;
 }
