@@ -39,6 +39,14 @@ protected:
     }
 };
 
+// Owned by the main window, the dialog opens centred over it.
+TEST_F(AssignDialogTest, OpensCentredOverTheMainWindow) {
+    driver->MoveDialog(60, 40);
+    ASSERT_TRUE(OpenAssignDialog());
+    EXPECT_TRUE(CentredOn(driver->WindowRect(IDD_ADDRESS_ASSIGN),
+                          driver->WindowRect(IDD_VELLUMCRESTUI_DIALOG)));
+}
+
 // ---- the title ---------------------------------------------------------------------------------
 
 struct TitleCase {

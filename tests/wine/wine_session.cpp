@@ -81,13 +81,38 @@ std::string RowsText(const Rows& rows) {
     return text;
 }
 
-void Shoot(HWND window, const wchar_t* name) {
+void Shoot(const wchar_t* name) {
     std::string dir = Env("TAVISOL_SHOTS");
     if (dir.empty())
         return;
     ::Sleep(500); // let the last paint reach the screen
     std::wstring path = Wide(dir) + L"\\" + name + L".bmp";
-    EXPECT_TRUE(win32::Driver::Screenshot(window, path)) << Narrow(path);
+    EXPECT_TRUE(win32::Driver::Screenshot(::GetDesktopWindow(), path)) << Narrow(path);
+}
+
+RECT WindowRect(HWND window) {
+    RECT rect{};
+    ::GetWindowRect(window, &rect);
+    return rect;
+}
+
+RECT WorkAreaOf(HWND window) {
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    ::GetMonitorInfoA(::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &info);
+    return info.rcWork;
+}
+
+::testing::AssertionResult CentredOn(HWND window, const RECT& on) {
+    RECT r = WindowRect(window);
+    // Centres doubled, so that they compare without halving.
+    LONG dx = (r.left + r.right) - (on.left + on.right);
+    LONG dy = (r.top + r.bottom) - (on.top + on.bottom);
+    if (dx >= -2 && dx <= 2 && dy >= -2 && dy <= 2)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "(" << r.left << "," << r.top << ")-(" << r.right << ","
+                                         << r.bottom << ") is not centred on (" << on.left << ","
+                                         << on.top << ")-(" << on.right << "," << on.bottom << ")";
 }
 
 // ---- the peer --------------------------------------------------------------------------------
