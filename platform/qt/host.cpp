@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSocketNotifier>
@@ -545,7 +546,14 @@ void QtHost::DialogMoved(Window& dlg) {
 }
 
 bool QtHost::OpenUrl(const char* url) {
-    return QDesktopServices::openUrl(QUrl(QString::fromUtf8(url)));
+    QString text = QString::fromUtf8(url);
+    QUrl parsed(text);
+    if (parsed.isValid())
+        return QDesktopServices::openUrl(parsed);
+    // Windows hands the text to the browser as it stands, whatever it holds (a "No IP" row
+    // gives "http://No IP/admin/"), and it fails only when nothing could be started: so
+    // here, through the desktop's own opener, which Qt would not call with such a text.
+    return QProcess::startDetached("xdg-open", {text});
 }
 
 } // namespace qtui
