@@ -378,8 +378,8 @@ DWORD GetCurrentProcessId();
 HINSTANCE ShellExecuteA(HWND hwnd, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParameters,
                         LPCSTR lpDirectory, int nShowCmd);
 
-// Multibyte comparisons of the system code page (single-byte here: letters are compared
-// without regard to case in the ASCII range; other bytes by their unsigned value).
+// Multibyte comparisons of the system code page, UTF-8 here: _mbsicmp folds the ASCII letters
+// to lower case, as Windows does; other bytes compare by their unsigned value.
 int _mbscmp(const unsigned char* a, const unsigned char* b);
 int _mbsicmp(const unsigned char* a, const unsigned char* b);
 
