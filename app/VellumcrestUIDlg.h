@@ -93,6 +93,10 @@ protected:
     void StopReplyListener();
     int SendProbe();
     int OpenClientPort();
+    // OpenClientPort in two halves: the set-up, which returns the step that failed (0 for
+    // none) and shows nothing, and the box of that step.
+    int SetUpClientPort();
+    int ReportClientPort(int nFailedStep);
 
     // Puts an icon into the status control and m_hIcon, and repaints the minimised window,
     // which shows m_hIcon.

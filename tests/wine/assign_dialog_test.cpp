@@ -310,7 +310,9 @@ TEST_F(AssignDialog, AssignsAnAddressToTheSimulatedApplianceEndToEnd) {
     ASSERT_TRUE(win32::Driver::TypeText(dialog, IDC_IP_ADDRESS, lab.newAddress));
     ASSERT_TRUE(win32::Driver::TypeText(dialog, IDC_SUBNET_MASK, lab.newMask));
     ASSERT_TRUE(win32::Driver::TypeText(dialog, IDC_GATEWAY, lab.newGateway));
-    Shoot(dialog, L"assign-dialog");
+    // Owned by the main window, it opens centred over it.
+    EXPECT_TRUE(CentredOn(dialog, WindowRect(Main())));
+    Shoot(L"assign-dialog");
     ASSERT_TRUE(win32::Driver::Click(dialog, IDOK));
 
     // The echo probe, then the appliance's next DISCOVER and REQUEST: a few seconds.

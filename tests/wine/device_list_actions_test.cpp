@@ -45,7 +45,7 @@ TEST_F(DeviceListActions, SearchListsTheLab) {
         [] { return win32::Driver::IsEnabled(Main(), IDC_SEARCH); }, 12000))
         << OtherWindows();
     EXPECT_EQ(MainRows().size(), 3u) << RowsText(MainRows());
-    Shoot(Main(), L"main-window");
+    Shoot(L"main-window");
 }
 
 TEST_F(DeviceListActions, DoubleClickOnARowWithAnAddressOpensItsAdminPage) {

@@ -20,6 +20,7 @@ import contextlib
 import fcntl
 import glob
 import os
+import re
 import select
 import shutil
 import signal
@@ -156,8 +157,9 @@ def run_test_program(exe, env, started, log_dir):
     t0 = time.monotonic()
     # The program prints one diagnostic line per BOOTP request it examines (a window
     # program's stdout goes nowhere); here they would drown the report, so they are
-    # counted instead. A file rather than a pipe: the helpers that Wine starts inherit
-    # the test's output and keep a pipe open after the test has ended.
+    # counted, and the count must be the number of datagrams that the test saw the port-67
+    # listener receive, which it prints last. A file rather than a pipe: the helpers that
+    # Wine starts inherit the test's output and keep a pipe open after the test has ended.
     out_path = os.path.join(log_dir, "test.out")
     with open(out_path, "w") as out:
         test = subprocess.Popen(["wine", exe], env=env, stdout=out, stderr=subprocess.STDOUT)
@@ -168,15 +170,28 @@ def run_test_program(exe, env, started, log_dir):
             print("wine_suite: the test program ran out of time", file=sys.stderr)
             code = -1
     diagnostics = 0
+    received = None
     with open(out_path, errors="replace") as out:
         for line in out:
+            counted = re.fullmatch(r"port-67 listener received (\d+) datagrams", line.strip())
             if line.strip() == "BOOTP options":
                 diagnostics += 1
+            elif counted:
+                received = int(counted.group(1))
             else:
                 print(line, end="")
     print(f"wine_suite: the test program ran {time.monotonic() - t0:.0f} s, exit {code}, "
-          f"{diagnostics} \"BOOTP options\" lines", flush=True)
-    return 0 if code == 0 else 1
+          f"{diagnostics} \"BOOTP options\" lines for {received} datagrams received on port 67",
+          flush=True)
+    if code != 0:
+        return 1
+    # The suite's searches hear the simulated appliance's requests and its own, so the
+    # port-67 listener has always received some.
+    if not received or diagnostics != received:
+        print("wine_suite: one \"BOOTP options\" line per datagram on port 67 was expected",
+              file=sys.stderr)
+        return 1
+    return 0
 
 
 # ---- in the root namespace -------------------------------------------------------------------
