@@ -83,15 +83,20 @@ QtHost::~QtHost() {
 }
 
 QPixmap QtHost::IconPixmap(HICON icon, int size) {
-    const res::IconResource* icon_res = res::FindIcon(headless::IconId(icon));
-    if (!icon_res)
-        return {};
-    std::size_t bytes = 0;
-    const unsigned char* png = IconPng(icon_res->name, &bytes);
+    // Decoding and scaling a picture takes longer than listing a row does: every new row of
+    // a burst of thousands asked for one until they were kept here.
+    const int id = headless::IconId(icon);
+    auto cached = m_pixmaps.find({id, size});
+    if (cached != m_pixmaps.end())
+        return cached->second;
     QPixmap pixmap;
-    if (!png || !pixmap.loadFromData(png, static_cast<uint>(bytes), "PNG"))
-        return {};
-    return pixmap.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    std::size_t bytes = 0;
+    const res::IconResource* icon_res = res::FindIcon(id);
+    const unsigned char* png = icon_res ? IconPng(icon_res->name, &bytes) : nullptr;
+    if (png && pixmap.loadFromData(png, static_cast<uint>(bytes), "PNG"))
+        pixmap = pixmap.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    m_pixmaps[{id, size}] = pixmap;
+    return pixmap;
 }
 
 void QtHost::Input(std::function<void()> fn) {
@@ -402,7 +407,11 @@ void QtHost::RefreshList(Window& list, QTableWidget* table) {
                                  : nullptr;
                 qint64 key = static_cast<qint64>(reinterpret_cast<std::uintptr_t>(icon));
                 if (item->data(Qt::UserRole).toLongLong() != key) {
-                    item->setIcon(QIcon(IconPixmap(icon, images ? images->cx : 16)));
+                    int size = images ? images->cx : 16;
+                    QIcon& shown = m_icons[{headless::IconId(icon), size}];
+                    if (shown.isNull())
+                        shown = QIcon(IconPixmap(icon, size));
+                    item->setIcon(shown);
                     item->setData(Qt::UserRole, key);
                 }
             }

@@ -11,6 +11,7 @@
 
 #include "platform/headless/engine.h"
 
+#include <QIcon>
 #include <QObject>
 #include <QPixmap>
 #include <map>
@@ -49,7 +50,9 @@ public:
     // Runs fn from the engine loop's task queue (input from a person or the test driver).
     void Input(std::function<void()> fn);
 
-    static QPixmap IconPixmap(HICON icon, int size);
+    // The icon's picture at size by size pixels; decoded once per icon and size, since a
+    // list of thousands of rows shows the same few icons.
+    QPixmap IconPixmap(HICON icon, int size);
 
 private:
     struct Shown {
@@ -65,6 +68,8 @@ private:
     bool m_live;
     bool m_refreshing = false;
     std::map<HWND, Shown> m_dialogs;
+    std::map<std::pair<int, int>, QPixmap> m_pixmaps; // by icon resource id and size
+    std::map<std::pair<int, int>, QIcon> m_icons;
     struct Box {
         QMessageBox* widget = nullptr;
         bool answered = false;
