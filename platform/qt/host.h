@@ -18,12 +18,12 @@
 #include <vector>
 
 class QWidget;
-class QTableWidget;
 class QMessageBox;
 
 namespace qtui {
 
 class DialogWidget;
+class ListWidget;
 
 class QtHost : public QObject, public headless::Host {
 public:
@@ -53,6 +53,8 @@ public:
     // The icon's picture at size by size pixels; decoded once per icon and size, since a
     // list of thousands of rows shows the same few icons.
     QPixmap IconPixmap(HICON icon, int size);
+    // The picture of a list row: its image in the list's small-image list.
+    QIcon RowIcon(const headless::Window& list, const headless::ListRow& row);
 
 private:
     struct Shown {
@@ -62,7 +64,7 @@ private:
         bool wasShown = false;
     };
     void RefreshDialog(headless::Window& dlg, Shown& shown);
-    void RefreshList(headless::Window& list, QTableWidget* table);
+    void RefreshList(headless::Window& list, ListWidget* table);
     void FocusFromScreen(QWidget* now);
 
     bool m_live;
