@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QHeaderView>
 #include <QMessageBox>
@@ -150,6 +151,43 @@ TEST_F(QtWindowTest, ListIsToldOfEachChangeOnceAndPaintsTheRows) {
     ASSERT_TRUE(Search());
     EXPECT_GT(seen().removed + seen().reset, 0);
     OnScreen([](qtui::QtHost& host) { EXPECT_EQ(Table(host)->model()->rowCount(), 0); });
+}
+
+// The pictures are decoded once and kept by icon and size: each frame of the search's
+// animation must still show its own picture, and the rows theirs at the list's size.
+TEST_F(QtWindowTest, StatusIconShowsEachFrameOfTheAnimation) {
+    auto shownImage = [&] {
+        QImage image;
+        OnScreen([&](qtui::QtHost& host) {
+            auto* label =
+                qobject_cast<QLabel*>(host.WidgetOf(GetDlgItem(WindowHandle(), IDC_STATUS_ICON)));
+            ASSERT_NE(label, nullptr);
+            image = label->pixmap().toImage();
+        });
+        return image;
+    };
+    ASSERT_TRUE(Search());
+    ASSERT_TRUE(SendReply(1, "Vault-Office"));
+    ASSERT_TRUE(WaitForHost("Vault-Office"));
+    std::vector<QImage> frames;
+    for (int tick = 0; tick < 5; ++tick) { // icons 131, 133, 132, 133, 131
+        driver->StepTime(kTickMs);
+        frames.push_back(shownImage());
+        EXPECT_EQ(frames.back().size(), QSize(32, 32)) << tick;
+    }
+    EXPECT_NE(frames[0], frames[1]);
+    EXPECT_NE(frames[1], frames[2]);
+    EXPECT_NE(frames[0], frames[2]);
+    EXPECT_EQ(frames[1], frames[3]);
+    EXPECT_EQ(frames[0], frames[4]);
+    OnScreen([](qtui::QtHost& host) {
+        headless::Window* list =
+            headless::Engine::Get().Find(GetDlgItem(WindowHandle(), IDC_DEVICE_LIST));
+        headless::ImageList* images = headless::Engine::Get().FindImageList(list->smallImages);
+        ASSERT_NE(images, nullptr);
+        QIcon icon = Table(host)->model()->index(0, 0).data(Qt::DecorationRole).value<QIcon>();
+        EXPECT_EQ(icon.availableSizes(), QList<QSize>{QSize(images->cx, images->cy)});
+    });
 }
 
 struct ShownBox {
