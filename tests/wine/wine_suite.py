@@ -91,7 +91,16 @@ def start_xvfb(log_path, wrap=()):
         ready, _, _ = select.select([rfd], [], [], 0.5)
         if ready:
             display += os.read(rfd, 64)
-    return xvfb, display.decode().strip()
+    display = display.decode().strip()
+    if display:
+        # A desktop session loads the X resources (Xsession runs xrdb); with none at all,
+        # Xlib reads ~/.Xdefaults again on every look-up, which Wine makes whenever it
+        # selects a font: thousands of file opens a second while a window repaints.
+        subprocess.run([*wrap, "xprop", "-display", f":{display}", "-root", "-format",
+                        "RESOURCE_MANAGER", "8s", "-set", "RESOURCE_MANAGER",
+                        "*customization:\t-color\n"], check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return xvfb, display
 
 
 @contextlib.contextmanager
