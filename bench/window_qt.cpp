@@ -15,6 +15,7 @@
 // that paint ended: the moment the user could first see the last row. CLOCK_MONOTONIC
 // nanoseconds throughout, the clock the simulator's burst line uses.
 #include "app/TavisolApp.h"
+#include "bench/window_options.h"
 #include "platform/headless/engine.h"
 #include "platform/qt/host.h"
 #include "platform/qt/widgets.h"
@@ -36,12 +37,7 @@ namespace {
 
 using headless::Engine;
 
-struct Options {
-    long expect = 0;
-    std::string prefix;
-    long idleMs = 3000;
-    long timeoutMs = 60000;
-};
+using windowbench::Options;
 
 struct Seen {
     bool windowUp = false;
@@ -142,31 +138,14 @@ void Drive(const Options& o, Seen& result, bool& ok) {
     Engine::Get().RunOnUi([] { ClickButton(IDCANCEL); });
 }
 
-int Usage() {
-    std::fputs("usage: tavisol-bench-qt --expect N --prefix P [--idle-ms MS] [--timeout-ms MS]\n",
-               stderr);
-    return 2;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string opt = argv[i];
-        if (opt == "--expect")
-            o.expect = std::strtol(argv[i + 1], nullptr, 10);
-        else if (opt == "--prefix")
-            o.prefix = argv[i + 1];
-        else if (opt == "--idle-ms")
-            o.idleMs = std::strtol(argv[i + 1], nullptr, 10);
-        else if (opt == "--timeout-ms")
-            o.timeoutMs = std::strtol(argv[i + 1], nullptr, 10);
-        else
-            return Usage();
+    if (!windowbench::ParseOptions(argc, argv, o)) {
+        std::fprintf(stderr, "usage: tavisol-bench-qt %s\n", windowbench::kUsage);
+        return 2;
     }
-    if (argc % 2 == 0 || o.expect <= 0 || o.prefix.empty())
-        return Usage();
 
     // The start-up of build/tavisol (platform/qt/main.cpp), with the driver beside it.
     int qargc = 1;

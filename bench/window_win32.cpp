@@ -16,6 +16,7 @@
 // row. Times are the system's precise wall clock in nanoseconds since 1970, which the runner
 // sets against its monotonic clock (Windows has no clock shared with Linux processes).
 #include "app/TavisolApp.h"
+#include "bench/window_options.h"
 #include "platform/win32/driver.h"
 #include "res/resource.h"
 #include "res/templates.h"
@@ -30,12 +31,7 @@
 
 namespace {
 
-struct Options {
-    long expect = 0;
-    std::string prefix;
-    long idleMs = 3000;
-    long timeoutMs = 60000;
-};
+using windowbench::Options;
 
 std::uint64_t WallNs() {
     FILETIME ft;
@@ -79,32 +75,14 @@ long CountRows(HWND main, const std::string& prefix) {
     return count;
 }
 
-int Usage() {
-    std::fputs("usage: tavisol_win32_bench.exe --expect N --prefix P [--idle-ms MS] "
-               "[--timeout-ms MS]\n",
-               stderr);
-    return 2;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string opt = argv[i];
-        if (opt == "--expect")
-            o.expect = std::strtol(argv[i + 1], nullptr, 10);
-        else if (opt == "--prefix")
-            o.prefix = argv[i + 1];
-        else if (opt == "--idle-ms")
-            o.idleMs = std::strtol(argv[i + 1], nullptr, 10);
-        else if (opt == "--timeout-ms")
-            o.timeoutMs = std::strtol(argv[i + 1], nullptr, 10);
-        else
-            return Usage();
+    if (!windowbench::ParseOptions(argc, argv, o)) {
+        std::fprintf(stderr, "usage: tavisol_win32_bench.exe %s\n", windowbench::kUsage);
+        return 2;
     }
-    if (argc % 2 == 0 || o.expect <= 0 || o.prefix.empty())
-        return Usage();
 
     // As tavisol.exe's WinMain: the list view's class exists once the controls are asked for.
     INITCOMMONCONTROLSEX icc{};
