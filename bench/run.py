@@ -3,6 +3,7 @@
 
     python3 bench/run.py BUILD_DIR [--sizes 256,1024,4096] [--exchanges 1000]
                          [--sort-rows 4096] [--seconds S] [--out FILE] [--quick]
+                         [--win-build DIR] [--windows qt,wine]
 
 Lab (tools/netlab, needs root): the workstation ws runs `tavisol-cli search`; n1 runs one
 `tavisol-sim --swarm N`, which stands for the whole segment; n2 runs the bare baseline
@@ -24,6 +25,10 @@ Then the responder: `tavisol-sim --exchanges K` times K DISCOVER -> OFFER exchan
 heading-click sort of a list of 4096 rows. Nothing here asserts on speed: the numbers are
 written to bench/results.md (or --out) and printed. Exit 0 when every part ran, 1 when one
 failed to run, 77 when namespaces are unavailable.
+
+The windows take the same bursts in the same lab, after the command line's (bench/windows.py:
+build/tavisol on Xvfb and tavisol.exe under Wine; --windows picks them, "" for none; not with
+--quick, whose window form is a test of its own).
 """
 
 import argparse
@@ -38,6 +43,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import windows
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -264,9 +271,13 @@ def main():
     parser.add_argument("--out", default=os.path.join(HERE, "results.md"))
     parser.add_argument("--quick", action="store_true",
                         help="a small run that only shows the bench works (N=64)")
+    parser.add_argument("--win-build", default=os.path.join(ROOT, "build-win"))
+    parser.add_argument("--windows", default=",".join(windows.FACES),
+                        help="the windows to time on the same bursts (bench/windows.py)")
     args = parser.parse_args()
     if args.quick:
         args.sizes, args.exchanges, args.sort_rows = "64", 50, 256
+        args.windows = ""  # their short form is a test of its own
         args.seconds = 2 if args.seconds is None else args.seconds
     build = os.path.abspath(args.build)
     sizes = [int(s) for s in args.sizes.split(",")]
@@ -277,7 +288,7 @@ def main():
         return 77
 
     load_before = open("/proc/loadavg").read().split()[0]
-    bursts, responder, sort = [], None, None
+    bursts, responder, sort, window_results = [], None, None, []
     with tempfile.TemporaryDirectory() as tmp, Lab(2) as lab:
         try:
             lab.run("ws", "ip", "addr", "add", SWARM_NET_WS, "dev", "eth0", check=True)
@@ -289,6 +300,9 @@ def main():
                 for n in sizes:
                     bursts.append(burst_case(lab, build, kind, n, args.seconds, tmp))
                     print(f"  {kind} N={n}: {bursts[-1]}", flush=True)
+            window_results = windows.window_cases(
+                lab, sys.modules[__name__], build, os.path.abspath(args.win_build),
+                [f for f in args.windows.split(",") if f], sizes, tmp)
             responder = responder_case(lab, build, args.exchanges, tmp)
             sort = sort_case(lab, build, args.sort_rows)
         except (BenchError, subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
@@ -300,7 +314,9 @@ def main():
     text = (f"# Benchmark results\n\nMachine: {machine()}\n\nDate: {now}\n\n"
             f"Search window: {'the 8-second window' if args.seconds is None else f'{args.seconds} s'};"
             f" receive buffer of the baseline: {RCVBUF} bytes.\n\n"
-            + table(bursts, responder, sort, (load_before, load_after)) + "\n")
+            + table(bursts, responder, sort, (load_before, load_after))
+            + ("\n\n## The windows on the same bursts\n\n" + windows.table(window_results)
+               if window_results else "") + "\n")
     with open(args.out, "w") as f:
         f.write(text)
     print(text)

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QHeaderView>
 #include <QMessageBox>
@@ -29,9 +30,12 @@ protected:
             fn(*host);
         });
     }
-    static QTableWidget* Table(qtui::QtHost& host) {
+    static qtui::ListWidget* Table(qtui::QtHost& host) {
         HWND list = GetDlgItem(WindowHandle(), IDC_DEVICE_LIST);
-        return qobject_cast<QTableWidget*>(host.WidgetOf(list));
+        return dynamic_cast<qtui::ListWidget*>(host.WidgetOf(list));
+    }
+    static std::string Cell(QTableView* table, int row, int column) {
+        return table->model()->index(row, column).data().toString().toStdString();
     }
 };
 
@@ -44,22 +48,23 @@ TEST_F(QtWindowTest, ListShowsTheRowsAsTheEngineHoldsThem) {
     driver->SelectRows(IDC_DEVICE_LIST, {1});
     std::vector<std::vector<std::string>> rows = Rows();
     OnScreen([&](qtui::QtHost& host) {
-        QTableWidget* table = Table(host);
+        qtui::ListWidget* table = Table(host);
         ASSERT_NE(table, nullptr);
         EXPECT_TRUE(table->isVisible());
         EXPECT_TRUE(table->showGrid());
         EXPECT_EQ(table->selectionBehavior(), QAbstractItemView::SelectRows);
         EXPECT_EQ(table->selectionMode(), QAbstractItemView::ExtendedSelection);
         EXPECT_TRUE(table->horizontalHeader()->sectionsClickable());
-        ASSERT_EQ(table->columnCount(), 2);
-        EXPECT_EQ(table->horizontalHeaderItem(0)->text(), "IP Address");
-        EXPECT_EQ(table->horizontalHeaderItem(1)->text(), "Host name");
+        QAbstractItemModel* model = table->model();
+        ASSERT_EQ(model->columnCount(), 2);
+        EXPECT_EQ(model->headerData(0, Qt::Horizontal).toString(), "IP Address");
+        EXPECT_EQ(model->headerData(1, Qt::Horizontal).toString(), "Host name");
         EXPECT_EQ(table->columnWidth(0), 160);
-        ASSERT_EQ(table->rowCount(), static_cast<int>(rows.size()));
-        for (int r = 0; r < table->rowCount(); ++r) {
+        ASSERT_EQ(model->rowCount(), static_cast<int>(rows.size()));
+        for (int r = 0; r < model->rowCount(); ++r) {
             for (int c = 0; c < 2; ++c)
-                EXPECT_EQ(table->item(r, c)->text().toStdString(), rows[r][c]) << r << c;
-            EXPECT_FALSE(table->item(r, 0)->icon().isNull()) << r;
+                EXPECT_EQ(Cell(table, r, c), rows[r][c]) << r << c;
+            EXPECT_FALSE(model->index(r, 0).data(Qt::DecorationRole).value<QIcon>().isNull()) << r;
             EXPECT_EQ(table->selectionModel()->isRowSelected(r, {}), r == 1) << r;
         }
     });
@@ -69,11 +74,120 @@ TEST_F(QtWindowTest, ListShowsTheRowsAsTheEngineHoldsThem) {
     driver->ClickColumn(IDC_DEVICE_LIST, 1);
     rows = Rows();
     OnScreen([&](qtui::QtHost& host) {
-        QTableWidget* table = Table(host);
-        for (int r = 0; r < table->rowCount(); ++r)
-            EXPECT_EQ(table->item(r, 1)->text().toStdString(), rows[r][1]) << r;
+        qtui::ListWidget* table = Table(host);
+        ASSERT_EQ(table->model()->rowCount(), static_cast<int>(rows.size()));
+        for (int r = 0; r < table->model()->rowCount(); ++r)
+            EXPECT_EQ(Cell(table, r, 1), rows[r][1]) << r;
     });
     EXPECT_EQ(rows.front()[1], "Vault-Office"); // descending after the second click
+}
+
+// What the model tells the view, counted on the GUI thread.
+struct Announced {
+    int inserted = 0, removed = 0, changed = 0, reset = 0;
+    int lastChangedRow = -1; // the bottom of the last range announced changed
+};
+
+// The list widget reads the engine's rows as it paints, so what matters is that it hears of
+// every change (else the screen keeps an old picture) and, in a burst of thousands, only
+// once per refresh in which something changed. And what it last painted is what the window
+// bench reads as "shown".
+TEST_F(QtWindowTest, ListIsToldOfEachChangeOnceAndPaintsTheRows) {
+    auto heard = std::make_shared<Announced>();
+    OnScreen([&](qtui::QtHost& host) {
+        QAbstractItemModel* model = Table(host)->model();
+        QObject::connect(model, &QAbstractItemModel::rowsInserted,
+                         [heard](const QModelIndex&, int, int) { ++heard->inserted; });
+        QObject::connect(model, &QAbstractItemModel::rowsRemoved,
+                         [heard](const QModelIndex&, int, int) { ++heard->removed; });
+        QObject::connect(model, &QAbstractItemModel::modelReset, [heard] { ++heard->reset; });
+        QObject::connect(model, &QAbstractItemModel::dataChanged,
+                         [heard](const QModelIndex&, const QModelIndex& bottomRight) {
+                             ++heard->changed;
+                             heard->lastChangedRow = bottomRight.row();
+                         });
+    });
+    auto seen = [&] {
+        Announced now;
+        OnScreen([&](qtui::QtHost&) { now = *heard; });
+        return now;
+    };
+
+    ASSERT_TRUE(Search());
+    ASSERT_TRUE(SendReply(1, "Vault-Office"));
+    ASSERT_TRUE(WaitForHost("Vault-Office"));
+    ASSERT_TRUE(SendReply(2, "Vault-Annex"));
+    ASSERT_TRUE(WaitForHost("Vault-Annex"));
+    Announced listed = seen();
+    EXPECT_GE(listed.inserted, 1);
+    EXPECT_EQ(listed.lastChangedRow, 1); // both rows, the older one moved down
+
+    // Refreshes with nothing new announce nothing.
+    EXPECT_EQ(seen().changed, listed.changed);
+    EXPECT_EQ(seen().inserted, listed.inserted);
+
+    // A sort moves the rows without changing their number: still announced.
+    driver->ClickColumn(IDC_DEVICE_LIST, 1);
+    Announced sorted = seen();
+    EXPECT_GT(sorted.changed, listed.changed);
+    EXPECT_EQ(sorted.inserted, listed.inserted);
+
+    // What was painted: the two rows, after the second went in.
+    std::uint64_t lastRowNs = driver->Snapshot().lastRowNs;
+    int painted = 0;
+    std::uint64_t paintedNs = 0;
+    EXPECT_TRUE(driver->WaitUntil([&] {
+        qtui::QtHost* host = qtui::CurrentHost();
+        qtui::ListWidget* table = host ? Table(*host) : nullptr;
+        painted = table ? table->PaintedRows() : 0;
+        paintedNs = table ? table->PaintedNs() : 0;
+        return painted == 2;
+    }));
+    EXPECT_EQ(painted, 2);
+    EXPECT_GT(paintedNs, lastRowNs);
+
+    // A new search empties the list.
+    EndSearchWindow();
+    ASSERT_TRUE(Search());
+    EXPECT_GT(seen().removed + seen().reset, 0);
+    OnScreen([](qtui::QtHost& host) { EXPECT_EQ(Table(host)->model()->rowCount(), 0); });
+}
+
+// The pictures are decoded once and kept by icon and size: each frame of the search's
+// animation must still show its own picture, and the rows theirs at the list's size.
+TEST_F(QtWindowTest, StatusIconShowsEachFrameOfTheAnimation) {
+    auto shownImage = [&] {
+        QImage image;
+        OnScreen([&](qtui::QtHost& host) {
+            auto* label =
+                qobject_cast<QLabel*>(host.WidgetOf(GetDlgItem(WindowHandle(), IDC_STATUS_ICON)));
+            ASSERT_NE(label, nullptr);
+            image = label->pixmap().toImage();
+        });
+        return image;
+    };
+    ASSERT_TRUE(Search());
+    ASSERT_TRUE(SendReply(1, "Vault-Office"));
+    ASSERT_TRUE(WaitForHost("Vault-Office"));
+    std::vector<QImage> frames;
+    for (int tick = 0; tick < 5; ++tick) { // icons 131, 133, 132, 133, 131
+        driver->StepTime(kTickMs);
+        frames.push_back(shownImage());
+        EXPECT_EQ(frames.back().size(), QSize(32, 32)) << tick;
+    }
+    EXPECT_NE(frames[0], frames[1]);
+    EXPECT_NE(frames[1], frames[2]);
+    EXPECT_NE(frames[0], frames[2]);
+    EXPECT_EQ(frames[1], frames[3]);
+    EXPECT_EQ(frames[0], frames[4]);
+    OnScreen([](qtui::QtHost& host) {
+        headless::Window* list =
+            headless::Engine::Get().Find(GetDlgItem(WindowHandle(), IDC_DEVICE_LIST));
+        headless::ImageList* images = headless::Engine::Get().FindImageList(list->smallImages);
+        ASSERT_NE(images, nullptr);
+        QIcon icon = Table(host)->model()->index(0, 0).data(Qt::DecorationRole).value<QIcon>();
+        EXPECT_EQ(icon.availableSizes(), QList<QSize>{QSize(images->cx, images->cy)});
+    });
 }
 
 struct ShownBox {

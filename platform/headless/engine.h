@@ -79,6 +79,10 @@ struct Window {
     std::deque<ListRow> rows;
     DWORD listExStyle = 0;
     HIMAGELIST smallImages = nullptr;
+    // Goes up with every message that may change the rows, columns or styles, and with the
+    // user's selecting: a host that shows the list can tell whether its picture is current
+    // without comparing thousands of rows.
+    unsigned listChanges = 0;
 };
 
 struct ImageList {

@@ -86,6 +86,7 @@ void SysCommand(Window* dlg, UINT id) {
 void SelectRows(Window* list, const std::vector<int>& rows) {
     if (!list)
         return;
+    ++list->listChanges;
     for (ListRow& r : list->rows)
         r.state &= ~static_cast<UINT>(LVIS_SELECTED | LVIS_FOCUSED);
     for (int i : rows)

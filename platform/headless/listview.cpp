@@ -81,6 +81,18 @@ void MergeSort(std::deque<ListRow>& rows, PFNLVCOMPARE compare, LPARAM param) {
 LRESULT ListViewMessage(Window& w, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
     case LVM_GETITEMCOUNT:
+    case LVM_GETEXTENDEDLISTVIEWSTYLE:
+    case LVM_GETITEMA:
+    case LVM_GETITEMTEXTA:
+    case LVM_GETITEMSTATE:
+    case LVM_GETNEXTITEM:
+        break;
+    default:
+        ++w.listChanges; // anything else may change what the list shows
+        break;
+    }
+    switch (msg) {
+    case LVM_GETITEMCOUNT:
         return static_cast<LRESULT>(w.rows.size());
     case LVM_SETIMAGELIST: {
         HIMAGELIST old = w.smallImages;

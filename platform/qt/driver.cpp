@@ -96,15 +96,15 @@ public:
     }
 
     bool SelectRows(headless::Window* list, const std::vector<int>& rows) override {
-        auto* table = qobject_cast<QTableWidget*>(Widget(list));
+        auto* table = qobject_cast<QTableView*>(Widget(list));
         if (!table)
             return false;
         QItemSelection selection;
         for (int r : rows)
-            if (r >= 0 && r < table->rowCount())
+            if (r >= 0 && r < table->model()->rowCount())
                 selection.select(table->model()->index(r, 0),
-                                 table->model()->index(r, table->columnCount() - 1));
-        if (!rows.empty() && rows.back() >= 0 && rows.back() < table->rowCount())
+                                 table->model()->index(r, table->model()->columnCount() - 1));
+        if (!rows.empty() && rows.back() >= 0 && rows.back() < table->model()->rowCount())
             table->selectionModel()->setCurrentIndex(table->model()->index(rows.back(), 0),
                                                      QItemSelectionModel::NoUpdate);
         table->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
@@ -114,7 +114,7 @@ public:
     }
 
     bool DoubleClickList(headless::Window* list) override {
-        auto* table = qobject_cast<QTableWidget*>(Widget(list));
+        auto* table = qobject_cast<QTableView*>(Widget(list));
         if (!table)
             return false;
         // At the first selected row, or below the rows when none is selected.
@@ -129,8 +129,8 @@ public:
     }
 
     bool ClickColumn(headless::Window* list, int column) override {
-        auto* table = qobject_cast<QTableWidget*>(Widget(list));
-        if (!table || column >= table->columnCount())
+        auto* table = qobject_cast<QTableView*>(Widget(list));
+        if (!table || column >= table->model()->columnCount())
             return false;
         QHeaderView* header = table->horizontalHeader();
         QPoint at(header->sectionViewportPosition(column) + 4, header->height() / 2);

@@ -83,15 +83,20 @@ QtHost::~QtHost() {
 }
 
 QPixmap QtHost::IconPixmap(HICON icon, int size) {
-    const res::IconResource* icon_res = res::FindIcon(headless::IconId(icon));
-    if (!icon_res)
-        return {};
-    std::size_t bytes = 0;
-    const unsigned char* png = IconPng(icon_res->name, &bytes);
+    // Decoding and scaling a picture takes longer than listing a row does: every new row of
+    // a burst of thousands asked for one until they were kept here.
+    const int id = headless::IconId(icon);
+    auto cached = m_pixmaps.find({id, size});
+    if (cached != m_pixmaps.end())
+        return cached->second;
     QPixmap pixmap;
-    if (!png || !pixmap.loadFromData(png, static_cast<uint>(bytes), "PNG"))
-        return {};
-    return pixmap.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    std::size_t bytes = 0;
+    const res::IconResource* icon_res = res::FindIcon(id);
+    const unsigned char* png = icon_res ? IconPng(icon_res->name, &bytes) : nullptr;
+    if (png && pixmap.loadFromData(png, static_cast<uint>(bytes), "PNG"))
+        pixmap = pixmap.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    m_pixmaps[{id, size}] = pixmap;
+    return pixmap;
 }
 
 void QtHost::Input(std::function<void()> fn) {
@@ -331,7 +336,7 @@ void QtHost::RefreshDialog(Window& dlg, Shown& shown) {
             break;
         }
         case res::ControlKind::ListView:
-            RefreshList(*ctl, static_cast<QTableWidget*>(control));
+            RefreshList(*ctl, static_cast<ListWidget*>(control));
             break;
         default:
             break;
@@ -355,66 +360,45 @@ void QtHost::RefreshDialog(Window& dlg, Shown& shown) {
     }
 }
 
-void QtHost::RefreshList(Window& list, QTableWidget* table) {
+void QtHost::RefreshList(Window& list, ListWidget* table) {
+    // Only what changed since the last refresh: a burst of thousands of rows refreshes the
+    // screen many times, and a refresh that went over every row made each one cost more.
+    if (!table->Model()->Sync(list))
+        return;
     // The engine's state is the truth: showing it is not the user's selecting.
-    QSignalBlocker blocker(table);
+    QSignalBlocker blocker(table->selectionModel());
     table->setShowGrid((list.listExStyle & LVS_EX_GRIDLINES) != 0);
     table->setSelectionBehavior((list.listExStyle & LVS_EX_FULLROWSELECT)
                                     ? QAbstractItemView::SelectRows
                                     : QAbstractItemView::SelectItems);
     int columns = static_cast<int>(list.columns.size());
-    if (table->columnCount() != columns)
-        table->setColumnCount(columns);
     for (int c = 0; c < columns; ++c) {
-        const headless::ListColumn& column = list.columns[static_cast<std::size_t>(c)];
-        QTableWidgetItem* header = table->horizontalHeaderItem(c);
-        QString text = QString::fromUtf8(column.text.c_str());
-        if (!header || header->text() != text) {
-            header = new QTableWidgetItem(text);
-            header->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-            table->setHorizontalHeaderItem(c, header);
-        }
-        if (table->columnWidth(c) != column.width)
-            table->setColumnWidth(c, column.width);
+        int width = list.columns[static_cast<std::size_t>(c)].width;
+        if (table->columnWidth(c) != width)
+            table->setColumnWidth(c, width);
     }
-    headless::ImageList* images = E().FindImageList(list.smallImages);
-    int rows = static_cast<int>(list.rows.size());
-    if (table->rowCount() != rows)
-        table->setRowCount(rows);
     QItemSelection selection;
-    for (int r = 0; r < rows; ++r) {
-        const headless::ListRow& row = list.rows[static_cast<std::size_t>(r)];
-        for (int c = 0; c < columns; ++c) {
-            std::size_t ci = static_cast<std::size_t>(c);
-            QString text = QString::fromUtf8(ci < row.texts.size() ? row.texts[ci].c_str() : "");
-            QTableWidgetItem* item = table->item(r, c);
-            if (!item) {
-                item = new QTableWidgetItem;
-                item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-                table->setItem(r, c, item);
-            }
-            if (item->text() != text)
-                item->setText(text);
-            if (c == 0) {
-                HICON icon = images && row.image >= 0 &&
-                                     static_cast<std::size_t>(row.image) < images->icons.size()
-                                 ? images->icons[static_cast<std::size_t>(row.image)]
-                                 : nullptr;
-                qint64 key = static_cast<qint64>(reinterpret_cast<std::uintptr_t>(icon));
-                if (item->data(Qt::UserRole).toLongLong() != key) {
-                    item->setIcon(QIcon(IconPixmap(icon, images ? images->cx : 16)));
-                    item->setData(Qt::UserRole, key);
-                }
-            }
-        }
-        if (row.state & LVIS_SELECTED)
+    int rows = static_cast<int>(list.rows.size());
+    for (int r = 0; r < rows; ++r)
+        if (list.rows[static_cast<std::size_t>(r)].state & LVIS_SELECTED)
             selection.select(table->model()->index(r, 0),
                              table->model()->index(r, std::max(columns - 1, 0)));
-    }
     QItemSelectionModel* model = table->selectionModel();
-    if (model->selection() != selection) {
+    if (model->selection() != selection)
         model->select(selection, QItemSelectionModel::ClearAndSelect);
-    }
+}
+
+QIcon QtHost::RowIcon(const Window& list, const headless::ListRow& row) {
+    headless::ImageList* images = E().FindImageList(list.smallImages);
+    HICON icon =
+        images && row.image >= 0 && static_cast<std::size_t>(row.image) < images->icons.size()
+            ? images->icons[static_cast<std::size_t>(row.image)]
+            : nullptr;
+    int size = images ? images->cx : 16;
+    QIcon& shown = m_icons[{headless::IconId(icon), size}];
+    if (shown.isNull())
+        shown = QIcon(IconPixmap(icon, size));
+    return shown;
 }
 
 void QtHost::FocusFromScreen(QWidget* now) {

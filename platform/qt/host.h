@@ -11,18 +11,19 @@
 
 #include "platform/headless/engine.h"
 
+#include <QIcon>
 #include <QObject>
 #include <QPixmap>
 #include <map>
 #include <vector>
 
 class QWidget;
-class QTableWidget;
 class QMessageBox;
 
 namespace qtui {
 
 class DialogWidget;
+class ListWidget;
 
 class QtHost : public QObject, public headless::Host {
 public:
@@ -49,7 +50,11 @@ public:
     // Runs fn from the engine loop's task queue (input from a person or the test driver).
     void Input(std::function<void()> fn);
 
-    static QPixmap IconPixmap(HICON icon, int size);
+    // The icon's picture at size by size pixels; decoded once per icon and size, since a
+    // list of thousands of rows shows the same few icons.
+    QPixmap IconPixmap(HICON icon, int size);
+    // The picture of a list row: its image in the list's small-image list.
+    QIcon RowIcon(const headless::Window& list, const headless::ListRow& row);
 
 private:
     struct Shown {
@@ -59,12 +64,14 @@ private:
         bool wasShown = false;
     };
     void RefreshDialog(headless::Window& dlg, Shown& shown);
-    void RefreshList(headless::Window& list, QTableWidget* table);
+    void RefreshList(headless::Window& list, ListWidget* table);
     void FocusFromScreen(QWidget* now);
 
     bool m_live;
     bool m_refreshing = false;
     std::map<HWND, Shown> m_dialogs;
+    std::map<std::pair<int, int>, QPixmap> m_pixmaps; // by icon resource id and size
+    std::map<std::pair<int, int>, QIcon> m_icons;
     struct Box {
         QMessageBox* widget = nullptr;
         bool answered = false;

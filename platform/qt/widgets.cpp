@@ -1,6 +1,7 @@
 // Keys, close box, context menu and list input of the Qt windows, as engine input.
 #include "platform/qt/widgets.h"
 
+#include "platform/headless/engine.h"
 #include "platform/headless/input.h"
 #include "platform/qt/host.h"
 #include "res/resource.h"
@@ -11,6 +12,7 @@
 #include <QKeyEvent>
 #include <QMoveEvent>
 #include <QMenu>
+#include <time.h>
 
 namespace qtui {
 
@@ -110,8 +112,95 @@ void DialogWidget::moveEvent(QMoveEvent* event) {
     });
 }
 
+// ---- the device list ------------------------------------------------------------------------
+
+ListModel::ListModel(QtHost* host, HWND hwnd, QObject* parent)
+    : QAbstractTableModel(parent), m_host(host), m_hwnd(hwnd) {}
+
+const headless::Window* ListModel::List() const {
+    return Engine::Get().Find(m_hwnd);
+}
+
+int ListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : m_rows;
+}
+
+int ListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_columns.size());
+}
+
+QVariant ListModel::data(const QModelIndex& index, int role) const {
+    // Read from the engine as the view paints: between a change and the next refresh the
+    // engine may hold fewer rows than the view was told of.
+    const headless::Window* list = List();
+    if (!list || !index.isValid() || static_cast<std::size_t>(index.row()) >= list->rows.size())
+        return {};
+    const headless::ListRow& row = list->rows[static_cast<std::size_t>(index.row())];
+    const auto column = static_cast<std::size_t>(index.column());
+    switch (role) {
+    case Qt::DisplayRole:
+        return column < row.texts.size() ? QString::fromUtf8(row.texts[column].c_str()) : QString();
+    case Qt::DecorationRole:
+        if (column == 0)
+            return m_host->RowIcon(*list, row);
+        return {};
+    default:
+        return {};
+    }
+}
+
+QVariant ListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 ||
+        static_cast<std::size_t>(section) >= m_columns.size())
+        return {};
+    if (role == Qt::DisplayRole)
+        return m_columns[static_cast<std::size_t>(section)];
+    if (role == Qt::TextAlignmentRole)
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    return {};
+}
+
+Qt::ItemFlags ListModel::flags(const QModelIndex& index) const {
+    return index.isValid() ? Qt::ItemIsSelectable | Qt::ItemIsEnabled : Qt::NoItemFlags;
+}
+
+bool ListModel::Sync(const headless::Window& list) {
+    if (m_synced && list.listChanges == m_changes)
+        return false;
+    m_synced = true;
+    m_changes = list.listChanges;
+    std::vector<QString> columns;
+    for (const headless::ListColumn& c : list.columns)
+        columns.push_back(QString::fromUtf8(c.text.c_str()));
+    if (columns.size() != m_columns.size()) {
+        beginResetModel();
+        m_columns = std::move(columns);
+        m_rows = static_cast<int>(list.rows.size());
+        endResetModel();
+        return true;
+    }
+    if (columns != m_columns) {
+        m_columns = std::move(columns);
+        emit headerDataChanged(Qt::Horizontal, 0, static_cast<int>(m_columns.size()) - 1);
+    }
+    const int rows = static_cast<int>(list.rows.size());
+    if (rows > m_rows) {
+        beginInsertRows({}, m_rows, rows - 1);
+        m_rows = rows;
+        endInsertRows();
+    } else if (rows < m_rows) {
+        beginRemoveRows({}, rows, m_rows - 1);
+        m_rows = rows;
+        endRemoveRows();
+    }
+    if (m_rows > 0 && !m_columns.empty())
+        emit dataChanged(index(0, 0), index(m_rows - 1, static_cast<int>(m_columns.size()) - 1));
+    return true;
+}
+
 ListWidget::ListWidget(QtHost* host, HWND hwnd, QWidget* parent)
-    : QTableWidget(parent), m_host(host), m_hwnd(hwnd) {
+    : QTableView(parent), m_host(host), m_hwnd(hwnd), m_model(new ListModel(host, hwnd, this)) {
+    setModel(m_model);
     verticalHeader()->hide();
     verticalHeader()->setDefaultSectionSize(QFontMetrics(font()).height() + 6);
     horizontalHeader()->setSectionsClickable(true);
@@ -128,12 +217,12 @@ ListWidget::ListWidget(QtHost* host, HWND hwnd, QWidget* parent)
         m_host->Input(
             [list, column] { headless::input::ClickColumn(Engine::Get().Find(list), column); });
     });
-    connect(this, &QTableWidget::itemSelectionChanged, this, [this] {
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
         std::vector<int> rows;
         for (const QModelIndex& index : selectionModel()->selectedRows())
             rows.push_back(index.row());
         std::sort(rows.begin(), rows.end());
-        int current = currentRow();
+        int current = currentIndex().row();
         if (auto it = std::find(rows.begin(), rows.end(), current); it != rows.end()) {
             rows.erase(it);
             rows.push_back(current); // the focused row goes last
@@ -144,8 +233,19 @@ ListWidget::ListWidget(QtHost* host, HWND hwnd, QWidget* parent)
     });
 }
 
+void ListWidget::paintEvent(QPaintEvent* event) {
+    QTableView::paintEvent(event);
+    if (m_model->rowCount() == m_paintedRows)
+        return;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    m_paintedRows = m_model->rowCount();
+    m_paintedNs = static_cast<std::uint64_t>(now.tv_sec) * 1000000000ull +
+                  static_cast<std::uint64_t>(now.tv_nsec);
+}
+
 void ListWidget::mouseDoubleClickEvent(QMouseEvent* event) {
-    QTableWidget::mouseDoubleClickEvent(event);
+    QTableView::mouseDoubleClickEvent(event);
     if (event->button() != Qt::LeftButton)
         return;
     HWND list = m_hwnd;

@@ -71,33 +71,52 @@ class XvfbError(RuntimeError):
     pass
 
 
+def start_xvfb(log_path, wrap=()):
+    """An X server on a display number of its own, run through WRAP (a command prefix that
+    puts it into a namespace, or none); returns the process and the display number, "" when
+    it did not start."""
+    rfd, wfd = os.pipe()
+    # -noreset: the server would start over whenever its last client leaves (and write
+    # its number to the pipe again, which ends it if nobody reads there any more).
+    xvfb = subprocess.Popen([*wrap, "Xvfb", "-displayfd", str(wfd), "-screen", "0",
+                             "1024x768x24", "-nolisten", "tcp", "-noreset"], pass_fds=(wfd,),
+                            stderr=open(log_path, "w"))
+    os.close(wfd)
+    # The number and its newline come in separate writes; the pipe stays open as long as the
+    # server runs (kept with its process), since a write into a closed one is fatal to it.
+    xvfb.display_pipe = rfd
+    display = b""
+    deadline = time.monotonic() + 10
+    while not display.endswith(b"\n") and time.monotonic() < deadline:
+        ready, _, _ = select.select([rfd], [], [], 0.5)
+        if ready:
+            display += os.read(rfd, 64)
+    display = display.decode().strip()
+    if display:
+        # A desktop session loads the X resources (Xsession runs xrdb); with none at all,
+        # Xlib reads ~/.Xdefaults again on every look-up, which Wine makes whenever it
+        # selects a font: thousands of file opens a second while a window repaints.
+        subprocess.run([*wrap, "xprop", "-display", f":{display}", "-root", "-format",
+                        "RESOURCE_MANAGER", "8s", "-set", "RESOURCE_MANAGER",
+                        "*customization:\t-color\n"], check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return xvfb, display
+
+
 @contextlib.contextmanager
-def wine_session(prefix, log_dir, overrides=""):
+def wine_session(prefix, log_dir, overrides="", wrap=()):
     """Xvfb, a wineserver of this namespace and the prefix, made if it is new; yields the
     environment to run Wine programs in, and ends all of it afterwards. `overrides` are
-    further WINEDLLOVERRIDES entries."""
+    further WINEDLLOVERRIDES entries. `wrap` is a command prefix that runs each of those
+    programs in the lab's workstation namespace, for a caller outside it (a Wine program run
+    there must be wrapped the same way)."""
     dll_overrides = "mscoree,mshtml=" + (f";{overrides}" if overrides else "")
     env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64",
                WINEDLLOVERRIDES=dll_overrides, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
     started = []
     try:
-        rfd, wfd = os.pipe()
-        # -noreset: the server would start over whenever its last client leaves (and write
-        # its number to the pipe again, which ends it if nobody reads there any more).
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1024x768x24",
-                                 "-nolisten", "tcp", "-noreset"], pass_fds=(wfd,),
-                                stderr=open(os.path.join(log_dir, "xvfb.log"), "w"))
+        xvfb, display = start_xvfb(os.path.join(log_dir, "xvfb.log"), wrap)
         started.append(xvfb)
-        os.close(wfd)
-        # The number and its newline come in separate writes; the pipe stays open to the end,
-        # since a write into a closed one is fatal to the server.
-        display = b""
-        deadline = time.monotonic() + 10
-        while not display.endswith(b"\n") and time.monotonic() < deadline:
-            ready, _, _ = select.select([rfd], [], [], 0.5)
-            if ready:
-                display += os.read(rfd, 64)
-        display = display.decode().strip()
         if not display:
             raise XvfbError("Xvfb did not start")
         env["DISPLAY"] = f":{display}"
@@ -105,29 +124,29 @@ def wine_session(prefix, log_dir, overrides=""):
         os.makedirs(prefix, exist_ok=True)
         # A wineserver left over from an interrupted run would serve this prefix from another
         # namespace: Wine's sockets would be made there.
-        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-        server = subprocess.Popen(["wineserver", "-f", "-p"], env=env)
+        subprocess.run([*wrap, "wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        server = subprocess.Popen([*wrap, "wineserver", "-f", "-p"], env=env)
         started.append(server)
         marker = os.path.join(prefix, ".tavisol-ready")
         if not os.path.exists(marker):
             t0 = time.monotonic()
             with open(os.path.join(log_dir, "wineboot.log"), "w") as log:
-                subprocess.run(["wine", "wineboot", "-i"], env=env, stdout=log, stderr=log,
-                               timeout=240, check=True)
+                subprocess.run([*wrap, "wine", "wineboot", "-i"], env=env, stdout=log,
+                               stderr=log, timeout=240, check=True)
             # Debian's Wine does not look in its own font folder: without Tahoma and Marlett
             # the dialogs and the caption buttons are drawn with stand-ins.
             fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")
             for font in glob.glob("/usr/share/wine/fonts/*"):
                 shutil.copy(font, fonts)
             # No window manager runs: Wine frames and places the windows itself.
-            subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
-                            "Managed", "/d", "N", "/f"], env=env, check=True,
+            subprocess.run([*wrap, "wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver",
+                            "/v", "Managed", "/d", "N", "/f"], env=env, check=True,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             open(marker, "w").close()
             print(f"wine_suite: new Wine prefix in {time.monotonic() - t0:.0f} s")
         yield env, started
     finally:
-        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        subprocess.run([*wrap, "wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
         for proc in started:
             if proc.poll() is None:
                 proc.terminate()
