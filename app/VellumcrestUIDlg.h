@@ -92,6 +92,9 @@ protected:
     void StopSearch();
     void StopReplyListener();
     int SendProbe();
+    // A probe socket with its options, bound to the interface address dwLocalAddr (network
+    // order; INADDR_ANY: not bound); INVALID_SOCKET when it cannot be had.
+    SOCKET OpenProbeSocket(DWORD dwLocalAddr);
     int OpenClientPort();
 
     // Puts an icon into the status control and m_hIcon, and repaints the minimised window,

@@ -1,4 +1,5 @@
-// The limited broadcast (255.255.255.255) on a LAN without a gateway.
+// The limited broadcast (255.255.255.255) from a socket that names no interface, on a LAN
+// without a gateway.
 #pragma once
 
 #include <cstddef>
@@ -7,12 +8,14 @@
 
 namespace tvposix {
 
-// Windows puts a datagram for 255.255.255.255 on the LAN whether or not a route covers it;
-// Linux finds no route to it on a LAN without a default gateway (a workstation cabled
-// straight to an appliance, say) and fails with ENETUNREACH. This sends it out of every
-// interface that is up and can broadcast instead, as the LAN would have it. Returns the
-// datagram's size when it went out of at least one, otherwise -1 with errno set.
-ssize_t SendOnEveryBroadcastInterface(int fd, const void* buf, std::size_t n, int flags,
-                                      const sockaddr_in& to);
+// Windows puts a datagram for 255.255.255.255 on a LAN whether or not a route covers it, out of
+// one interface: its preferred one. Linux finds no route to it on a LAN without a default
+// gateway (a workstation cabled straight to an appliance, say) and fails with ENETUNREACH.
+// This sends it out of one interface instead, the first that is up and can broadcast, as
+// Windows would. Which interfaces a broadcast of the program's goes out of is the program's
+// own choice (platform/ifsocket.h); this only stands in for Windows where the program named
+// none. Returns the datagram's size, or -1 with errno set.
+ssize_t SendBroadcastWithoutRoute(int fd, const void* buf, std::size_t n, int flags,
+                                  const sockaddr_in& to);
 
 } // namespace tvposix
