@@ -9,7 +9,9 @@
 namespace sim {
 
 ProbeResponder::ProbeResponder(const Settings& s, Bytes reply, bool verbose)
-    : s_(s), reply_(std::move(reply)), verbose_(verbose), sock_(open_udp_listener(s.port)) {}
+    : s_(s), reply_(std::move(reply)), verbose_(verbose), sock_(open_udp_listener(s.port)) {
+    report_arrival_interface(sock_.get());
+}
 
 void ProbeResponder::on_readable() {
     while (auto d = receive(sock_.get())) {
@@ -24,14 +26,22 @@ void ProbeResponder::on_readable() {
         ++accepted_;
         sockaddr_in to = d->from;
         to.sin_port = htons(s_.reply_port);
-        pending_.push_back({Clock::now() + Ms(s_.delay_ms), to});
+        pending_.push_back({Clock::now() + Ms(s_.delay_ms), to, d->ifindex});
     }
 }
 
 std::optional<Clock::time_point> ProbeResponder::send_due(Clock::time_point now) {
     while (!pending_.empty() && pending_.front().due <= now) {
-        for (unsigned long i = 0; i < s_.repeat; ++i)
-            send_to(sock_.get(), reply_, pending_.front().to);
+        // Answered on the link the probe came in on, as real appliances do: one whose address
+        // lies in no subnet of the prober's, or whose gateway is not the prober's, is found all
+        // the same.
+        const Pending& p = pending_.front();
+        for (unsigned long i = 0; i < s_.repeat; ++i) {
+            if (p.ifindex != 0)
+                send_on_link(sock_.get(), reply_, p.to, p.ifindex);
+            else
+                send_to(sock_.get(), reply_, p.to);
+        }
         if (verbose_)
             say("reply " + std::to_string(reply_.size()) + " bytes x" + std::to_string(s_.repeat) +
                 " to " + format_addr(pending_.front().to));

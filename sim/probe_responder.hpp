@@ -1,7 +1,7 @@
 // The answer of an appliance that has an address to the discovery probe: "VX2" on UDP 1212
 // gets the fixed 46-byte record (name[40] NUL-terminated, MAC[6]) sent to the prober's port
-// 1211, optionally late and repeated. Shared by configured appliances and by unconfigured
-// ones once they have been given an address.
+// 1211, optionally late and repeated, on the link the probe came in on. Shared by configured
+// appliances and by unconfigured ones once they have been given an address.
 #pragma once
 
 #include "loop.hpp"
@@ -41,6 +41,7 @@ private:
     struct Pending {
         Clock::time_point due;
         sockaddr_in to;
+        int ifindex; // the probe's interface, 0: not known
     };
 
     Settings s_;
