@@ -1,9 +1,10 @@
-// The limited broadcast (255.255.255.255) from a socket that names no interface, on a LAN
-// without a gateway.
+// Datagrams out of one interface on Linux: the send that names its interface, and the limited
+// broadcast (255.255.255.255) from a socket that names none, on a LAN without a gateway.
 #pragma once
 
 #include <cstddef>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 namespace tvposix {
@@ -17,5 +18,11 @@ namespace tvposix {
 // none. Returns the datagram's size, or -1 with errno set.
 ssize_t SendBroadcastWithoutRoute(int fd, const void* buf, std::size_t n, int flags,
                                   const sockaddr_in& to);
+
+// sendmsg out of the interface with index ifIndex, from source (IP_PKTINFO): the kernel takes
+// the interface as given, without a route lookup. Returns sendmsg's result, errno as it left it.
+ssize_t SendOutOfInterface(int fd, const void* buf, std::size_t n, int flags,
+                           const struct sockaddr* to, socklen_t tolen, unsigned ifIndex,
+                           in_addr source);
 
 } // namespace tvposix

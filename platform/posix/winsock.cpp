@@ -526,26 +526,9 @@ int SendDatagram(SOCKET s, const char* buf, int len, int flags, const struct soc
         return FailWith("sendto", WSAEFAULT);
     ssize_t n;
     if (ifIndex != 0) {
-        // The interface named in IP_PKTINFO takes the datagram without a route lookup, from the
-        // address given.
-        in_pktinfo info{};
-        info.ipi_ifindex = static_cast<int>(ifIndex);
-        info.ipi_spec_dst = source;
-        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof info)] = {};
-        iovec iov{const_cast<char*>(buf), static_cast<std::size_t>(len)};
-        msghdr msg{};
-        msg.msg_name = const_cast<struct sockaddr*>(to);
-        msg.msg_namelen = to ? static_cast<socklen_t>(tolen) : 0;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
-        cmsg->cmsg_level = IPPROTO_IP;
-        cmsg->cmsg_type = IP_PKTINFO;
-        cmsg->cmsg_len = CMSG_LEN(sizeof info);
-        std::memcpy(CMSG_DATA(cmsg), &info, sizeof info);
-        n = ::sendmsg(entry.fd, &msg, flags | MSG_NOSIGNAL);
+        n = tvposix::SendOutOfInterface(entry.fd, buf, static_cast<std::size_t>(len),
+                                        flags | MSG_NOSIGNAL, to,
+                                        static_cast<socklen_t>(to ? tolen : 0), ifIndex, source);
     } else {
         n = libc::sendto(entry.fd, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL, to,
                          static_cast<socklen_t>(tolen));

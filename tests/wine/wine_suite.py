@@ -35,6 +35,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 NETLAB = os.path.join(HERE, "..", "..", "tools", "netlab")
 sys.path.insert(0, os.path.join(HERE, "..", "network"))
 import cli_search_test as lab_tools  # noqa: E402  (the lab of the network tests)
+from two_segment_test import Capture  # noqa: E402  (a capture of one segment)
 SKIP = 77
 EXE_NAME = "tavisol_win32_ui_test.exe"
 
@@ -177,35 +178,6 @@ class WineLab(lab_tools.Lab):
         subprocess.run([NETLAB, "create", self.name, str(nodes), *options], check=True)
 
 
-class Capture:
-    """dumpcap on a segment's bridge in the switch namespace: every frame of the segment."""
-
-    def __init__(self, lab, bridge, path):
-        self.path = path
-        self.proc = subprocess.Popen(
-            [NETLAB, "exec", lab.name, "sw", "--", "dumpcap", "-q", "-i", bridge, "-f",
-             "udp dst port 1212 or udp src port 67", "-w", path],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        lab.procs.append(self.proc)
-        deadline = time.monotonic() + 20
-        while not os.path.exists(path) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        time.sleep(0.5)
-
-    def stop(self):
-        time.sleep(1)  # let the capture write out
-        self.proc.send_signal(signal.SIGINT)
-        self.proc.wait(10)
-
-    def fields(self, display_filter, *names):
-        args = ["tshark", "-r", self.path, "-T", "fields", "-E", "separator=|"]
-        for name in names:
-            args += ["-e", name]
-        decoded = subprocess.run(args + ["-Y", display_filter], capture_output=True, text=True,
-                                 timeout=60)
-        return [tuple(line.split("|")) for line in decoded.stdout.splitlines() if line]
-
-
 def check_segments(lab, captures):
     """What the captures of the two segments say; a list of faults."""
     faults = []
@@ -293,8 +265,9 @@ def main(argv):
             env["TAVISOL_SHOTS"] = windows_path(tmp)
         captures = {}
         if shutil.which("dumpcap") and shutil.which("tshark"):
-            captures = {1: Capture(lab, "br0", os.path.join(tmp, "segment1.pcap")),
-                        2: Capture(lab, "br1", os.path.join(tmp, "segment2.pcap"))}
+            traffic = "udp dst port 1212 or udp src port 67"
+            captures = {1: Capture(lab, "br0", os.path.join(tmp, "segment1.pcap"), traffic),
+                        2: Capture(lab, "br1", os.path.join(tmp, "segment2.pcap"), traffic)}
         else:
             print("wine_suite: tshark is not installed: the segments are not captured")
         result = subprocess.run([NETLAB, "exec", lab.name, "ws", "--", sys.executable,
