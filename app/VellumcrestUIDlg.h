@@ -96,6 +96,10 @@ protected:
     // order; INADDR_ANY: not bound); INVALID_SOCKET when it cannot be had.
     SOCKET OpenProbeSocket(DWORD dwLocalAddr);
     int OpenClientPort();
+    // OpenClientPort in two halves: the set-up, which returns the step that failed (0 for
+    // none) and shows nothing, and the box of that step.
+    int SetUpClientPort();
+    int ReportClientPort(int nFailedStep);
 
     // Puts an icon into the status control and m_hIcon, and repaints the minimised window,
     // which shows m_hIcon.

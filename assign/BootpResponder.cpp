@@ -2,11 +2,10 @@
 //
 // It listens on UDP 67 from the moment the dialog opens, keeps only the requests of the
 // chosen appliance (its hardware address and the host name of its row, then the host name of
-// its first request),
-// and answers nothing until "Assign IP" has armed it. Armed, it broadcasts a 300-byte reply
-// to port 68 for every accepted request: DHCPOFFER for DHCPDISCOVER, DHCPACK for
-// DHCPREQUEST, a plain BOOTP reply for a request without a message type. The DHCPACK ends
-// the dialog with IDOK.
+// its first request), and answers nothing until "Assign IP" has armed it. Armed, it
+// broadcasts a 300-byte reply to port 68 for every accepted request: DHCPOFFER for
+// DHCPDISCOVER, DHCPACK for DHCPREQUEST, a plain BOOTP reply for a request without a message
+// type. The DHCPACK ends the dialog with IDOK.
 //
 // On a workstation with several interfaces each reply leaves by the interface the request
 // came in by, and by no other, with that interface's address as the server identifier
@@ -35,23 +34,29 @@ std::span<const std::uint8_t> Request(const BYTE* pRequest) {
     return std::span<const std::uint8_t>(pRequest, BOOTP_RECV_SIZE);
 }
 
+// A host name as a row of the list shows it: the 19 characters the row holds, up to a NUL,
+// and as the list's duplicate check reads it, without trailing white space.
+CString ListedName(std::span<const std::uint8_t> value) {
+    char szName[20] = {};
+    std::memcpy(szName, value.data(), std::min(value.size(), sizeof szName - 1));
+    CString strName = szName;
+    strName.TrimRight();
+    return strName;
+}
+
 // Whether a request of the chosen hardware address may be the first one remembered. Anyone
-// can send with any hardware address, so it must not name another appliance than the row
-// the user chose: the list showed the request's last option 12, cut to 19 characters, and
-// matched names in any letter case (a longer chosen name is compared over as much). Without a
-// chosen row (no name to go by) any request passes.
+// can send with any hardware address, so the name it would be remembered under (its first
+// option 12, the one HandleBootRequest keeps) must be the chosen row's, the two compared as
+// the list compares names: as rows hold them, trimmed, in any letter case. A row whose name
+// is empty is matched only by a request whose name is empty too; a request without a name
+// was never listed, so it never names a row.
 bool NamesTheChosenAppliance(const BYTE* pRequest) {
-    CString strChosen = g_strDeviceName.Left(19);
-    strChosen.TrimRight();
-    if (strChosen.IsEmpty())
-        return true;
-    auto hostName = FindDiscoveryHostName(Request(pRequest));
+    auto hostName = ReadBootRequest(Request(pRequest)).hostName;
     if (!hostName)
         return false;
-    char szHostName[20] = {};
-    std::memcpy(szHostName, hostName->data(), std::min(hostName->size(), sizeof szHostName - 1));
-    return _mbsicmp(reinterpret_cast<const unsigned char*>(static_cast<const char*>(strChosen)),
-                    reinterpret_cast<const unsigned char*>(szHostName)) == 0;
+    CString strChosen = g_strDeviceName.Left(19);
+    strChosen.TrimRight();
+    return ListedName(*hostName).CompareNoCase(strChosen) == 0;
 }
 
 // Whether a request carries a server identifier (option 54) other than ours. An appliance
@@ -148,18 +153,10 @@ BOOL CAddressAssignDlg::MatchHostName(const BYTE* pRequest) {
         return FALSE;
     // The remembered name holds 32 bytes; a longer option is compared over those 32, the
     // part that could be remembered of it.
-    BOOL bMatch = FALSE;
-    WalkBootpOptions(Request(pRequest), [&](const BootpOption& option) {
-        if (option.code != OPTION_HOST_NAME)
-            return BootpWalkStep::Continue;
-        std::size_t n = std::min(option.length(), sizeof m_assignInfo.szHostName);
-        if (std::memcmp(option.value.data(), m_assignInfo.szHostName, n) == 0) {
-            bMatch = TRUE;
-            return BootpWalkStep::Stop;
-        }
-        return BootpWalkStep::Continue;
-    });
-    return bMatch;
+    auto remembered = std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(m_assignInfo.szHostName),
+        sizeof m_assignInfo.szHostName);
+    return HostNameOptionMatches(Request(pRequest), remembered) ? TRUE : FALSE;
 }
 
 BOOL CAddressAssignDlg::FindServerAddress() {

@@ -25,6 +25,26 @@ constexpr int kReplyBufferSize = 100;
 constexpr std::size_t kHostNameField = 40;
 } // namespace
 
+namespace {
+// The reply listener's set-up, step by step, and the box each step's failure shows.
+enum ClientPortStep { READY, CREATE, RECV_TIMEOUT, SEND_TIMEOUT, BROADCAST, BIND, SELECT };
+
+struct ClientPortFailure {
+    const char* pszText;
+    const char* pszCaption;
+};
+
+const ClientPortFailure kClientPortFailures[] = {
+    {nullptr, nullptr},
+    {"Failed to createsock!", "createsock error"},
+    {"Failed to Setsockopt!\nrecvtime", "recvtime error"},
+    {"Failed to Setsockopt!\nsendtime", "sendtime error"},
+    {"Failed to Setsockopt!\nbroadcast", "broadcast error"},
+    {"Failed to bind CLIENT_PORT!\nError Code", "bind error"},
+    {"Fail to select", "select error"},
+};
+} // namespace
+
 // The probe leaves by every interface that can carry a broadcast, each from a socket bound to
 // that interface's address. From an unbound socket Windows and Linux alike send a limited
 // broadcast out of one interface only, the one their routing table prefers, and the
@@ -51,8 +71,10 @@ int CVellumcrestUIDlg::SendProbe() {
     }
 
     // The reply listener is bound before the probe leaves: an appliance on a fast LAN
-    // answers within microseconds, and a reply that reaches an unbound port is lost.
-    int nListening = OpenClientPort();
+    // answers within microseconds, and a reply that reaches an unbound port is lost. What the
+    // user sees stays as if it were opened after the send: its failure box comes once the
+    // probe has left, and not at all when the probe could not be sent.
+    int nFailedStep = SetUpClientPort();
 
     sockaddr_in dest{};
     dest.sin_family = AF_INET;
@@ -75,7 +97,7 @@ int CVellumcrestUIDlg::SendProbe() {
         StopReplyListener();
         return 0;
     }
-    return nListening;
+    return ReportClientPort(nFailedStep);
 }
 
 SOCKET CVellumcrestUIDlg::OpenProbeSocket(DWORD dwLocalAddr) {
@@ -108,32 +130,40 @@ SOCKET CVellumcrestUIDlg::OpenProbeSocket(DWORD dwLocalAddr) {
 }
 
 int CVellumcrestUIDlg::OpenClientPort() {
+    return ReportClientPort(SetUpClientPort());
+}
+
+int CVellumcrestUIDlg::ReportClientPort(int nFailedStep) {
+    if (nFailedStep == READY)
+        return 1;
+    const ClientPortFailure& failure = kClientPortFailures[nFailedStep];
+    MessageBoxA(m_hWnd, failure.pszText, failure.pszCaption, MB_OK);
+    return 0;
+}
+
+int CVellumcrestUIDlg::SetUpClientPort() {
     m_hClientSocket = socket(AF_INET, SOCK_DGRAM, 0);
     if (m_hClientSocket == INVALID_SOCKET) {
         WSAGetLastError();
-        MessageBoxA(m_hWnd, "Failed to createsock!", "createsock error", MB_OK);
-        return 0;
+        return CREATE;
     }
 
     DWORD dwTimeout = 5000;
     if (setsockopt(m_hClientSocket, SOL_SOCKET, SO_RCVTIMEO,
                    reinterpret_cast<const char*>(&dwTimeout), sizeof dwTimeout) == SOCKET_ERROR) {
         WSAGetLastError();
-        MessageBoxA(m_hWnd, "Failed to Setsockopt!\nrecvtime", "recvtime error", MB_OK);
-        return 0;
+        return RECV_TIMEOUT;
     }
     if (setsockopt(m_hClientSocket, SOL_SOCKET, SO_SNDTIMEO,
                    reinterpret_cast<const char*>(&dwTimeout), sizeof dwTimeout) == SOCKET_ERROR) {
         WSAGetLastError();
-        MessageBoxA(m_hWnd, "Failed to Setsockopt!\nsendtime", "sendtime error", MB_OK);
-        return 0;
+        return SEND_TIMEOUT;
     }
     int nBroadcast = 1;
     if (setsockopt(m_hClientSocket, SOL_SOCKET, SO_BROADCAST,
                    reinterpret_cast<const char*>(&nBroadcast), sizeof nBroadcast) == SOCKET_ERROR) {
         WSAGetLastError();
-        MessageBoxA(m_hWnd, "Failed to Setsockopt!\nbroadcast", "broadcast error", MB_OK);
-        return 0;
+        return BROADCAST;
     }
 
     sockaddr_in local{};
@@ -142,18 +172,16 @@ int CVellumcrestUIDlg::OpenClientPort() {
     local.sin_port = htons(CLIENT_PORT);
     if (bind(m_hClientSocket, reinterpret_cast<sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
         WSAGetLastError();
-        MessageBoxA(m_hWnd, "Failed to bind CLIENT_PORT!\nError Code", "bind error", MB_OK);
-        return 0;
+        return BIND;
     }
     // Every appliance on the segment answers the probe at once.
     SizeReceiveBuffer(m_hClientSocket);
 
     if (WSAAsyncSelect(m_hClientSocket, m_hWnd, WM_PING_ASYNCH, FD_READ) == SOCKET_ERROR) {
         WSAGetLastError();
-        MessageBoxA(m_hWnd, "Fail to select", "select error", MB_OK);
-        return 0;
+        return SELECT;
     }
-    return 1;
+    return READY;
 }
 
 LRESULT CVellumcrestUIDlg::OnPINGAsynch(WPARAM, LPARAM lParam) {

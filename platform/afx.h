@@ -137,6 +137,9 @@ public:
             SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, (LPARAM)hIcon));
     }
     CMenu* GetSystemMenu(BOOL bRevert);
+    // Centres the window over its owner, or on the work area of the main window's monitor
+    // when it has none (or one that is hidden or minimised); kept inside the work area.
+    void CenterWindow(CWnd* pAlternateOwner = nullptr);
     // With no caption the box shows the application's title.
     int MessageBox(const char* lpszText, const char* lpszCaption = nullptr, UINT nType = MB_OK);
 

@@ -55,6 +55,7 @@ struct HICON__;
 struct HMENU__;
 struct HINSTANCE__;
 struct HDC__;
+struct HMONITOR__;
 struct _IMAGELIST;
 typedef HWND__* HWND;
 typedef HICON__* HICON;
@@ -62,6 +63,7 @@ typedef HICON HCURSOR;
 typedef HMENU__* HMENU;
 typedef HINSTANCE__* HINSTANCE;
 typedef HDC__* HDC;
+typedef HMONITOR__* HMONITOR;
 typedef _IMAGELIST* HIMAGELIST;
 
 struct RECT {
@@ -154,6 +156,18 @@ struct POINT {
 #define SW_SHOWNORMAL 1
 #define SW_SHOW 5
 
+#define GW_OWNER 4
+
+#define SWP_NOSIZE 0x0001
+#define SWP_NOMOVE 0x0002
+#define SWP_NOZORDER 0x0004
+#define SWP_NOACTIVATE 0x0010
+
+#define MONITOR_DEFAULTTONULL 0
+#define MONITOR_DEFAULTTOPRIMARY 1
+#define MONITOR_DEFAULTTONEAREST 2
+
+#define GWL_STYLE (-16)
 #define GWLP_USERDATA (-21)
 #define DWLP_MSGRESULT 0
 #define DWLP_USER 16
@@ -174,8 +188,11 @@ struct POINT {
 #define WS_MINIMIZEBOX 0x00020000L
 #define WS_MAXIMIZEBOX 0x00010000L
 #define WS_EX_APPWINDOW 0x00040000L
+#define DS_ABSALIGN 0x01L
 #define DS_SETFONT 0x40L
 #define DS_MODALFRAME 0x80L
+#define DS_CENTER 0x0800L
+#define DS_CENTERMOUSE 0x1000L
 
 #define BS_PUSHBUTTON 0x00000000L
 #define BS_DEFPUSHBUTTON 0x00000001L
@@ -292,6 +309,14 @@ typedef int(CALLBACK* PFNLVCOMPARE)(LPARAM, LPARAM, LPARAM);
 typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef void(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 
+struct MONITORINFO {
+    DWORD cbSize;
+    RECT rcMonitor;
+    RECT rcWork; // the monitor less the desktop's panels
+    DWORD dwFlags;
+};
+typedef MONITORINFO* LPMONITORINFO;
+
 struct PAINTSTRUCT {
     HDC hdc;
     BOOL fErase;
@@ -323,6 +348,14 @@ BOOL IsIconic(HWND hWnd);
 BOOL InvalidateRect(HWND hWnd, const RECT* lpRect, BOOL bErase);
 BOOL UpdateWindow(HWND hWnd);
 BOOL GetClientRect(HWND hWnd, LPRECT lpRect);
+// Window placement: a dialog's rectangle on the screen, frame included; only moves (SWP_NOSIZE)
+// are asked for.
+BOOL GetWindowRect(HWND hWnd, LPRECT lpRect);
+BOOL SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy, UINT uFlags);
+HWND GetWindow(HWND hWnd, UINT uCmd);
+BOOL IsWindowVisible(HWND hWnd);
+HMONITOR MonitorFromWindow(HWND hWnd, DWORD dwFlags);
+BOOL GetMonitorInfoA(HMONITOR hMonitor, LPMONITORINFO lpmi);
 HDC BeginPaint(HWND hWnd, PAINTSTRUCT* lpPaint);
 BOOL EndPaint(HWND hWnd, const PAINTSTRUCT* lpPaint);
 BOOL DrawIcon(HDC hDC, int X, int Y, HICON hIcon);
@@ -345,8 +378,8 @@ DWORD GetCurrentProcessId();
 HINSTANCE ShellExecuteA(HWND hwnd, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParameters,
                         LPCSTR lpDirectory, int nShowCmd);
 
-// Multibyte comparisons of the system code page (single-byte here: letters are compared
-// without regard to case in the ASCII range; other bytes by their unsigned value).
+// Multibyte comparisons of the system code page, UTF-8 here: _mbsicmp folds the ASCII letters
+// to lower case, as Windows does; other bytes compare by their unsigned value.
 int _mbscmp(const unsigned char* a, const unsigned char* b);
 int _mbsicmp(const unsigned char* a, const unsigned char* b);
 

@@ -27,18 +27,6 @@ bool MarkerStartsAt(std::span<const std::uint8_t> buf, std::size_t start) {
     return true;
 }
 
-// The remembered name sits in a zero-filled buffer, so past its end it reads
-// as NUL followed by zeros; a host name option padded with NULs still matches.
-bool ValueEqualsRememberedName(std::span<const std::uint8_t> value, std::string_view name) {
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const std::uint8_t expected = i < name.size() ? static_cast<std::uint8_t>(name[i]) : 0;
-        if (value[i] != expected) {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 bool IsBootRequest(std::span<const std::uint8_t> buf) {
@@ -111,11 +99,15 @@ FindDiscoveryHostName(std::span<const std::uint8_t> buf) {
     return hostName;
 }
 
-bool HostNameOptionMatches(std::span<const std::uint8_t> buf, std::string_view rememberedName) {
+bool HostNameOptionMatches(std::span<const std::uint8_t> buf,
+                           std::span<const std::uint8_t> remembered) {
     bool matched = false;
     WalkBootpOptions(buf, [&](const BootpOption& option) {
-        if (option.code == OPTION_HOST_NAME &&
-            ValueEqualsRememberedName(option.value, rememberedName)) {
+        if (option.code != OPTION_HOST_NAME) {
+            return BootpWalkStep::Continue;
+        }
+        const std::size_t n = std::min(option.length(), remembered.size());
+        if (std::equal(option.value.begin(), option.value.begin() + n, remembered.begin())) {
             matched = true;
             return BootpWalkStep::Stop;
         }

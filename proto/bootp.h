@@ -7,9 +7,13 @@
 // codes).
 //
 // Everything here is pure. Functions take the datagram as a span of any length
-// and never read past its end; a byte the span does not hold counts as zero,
-// exactly as in the zero-cleared 548-byte receive buffer. Packet bytes are only
-// ever read one at a time at a named offset, never reinterpreted as a struct.
+// and never read past its end. The request test, the marker search and the
+// message-type byte read a byte the span does not hold as zero, exactly as in
+// the zero-cleared 548-byte receive buffer; the option walk does not: it ends
+// at the span's end, and an option cut there is not handed on (see the walk).
+// The program's readers pass the whole receive buffer, where the two agree.
+// Packet bytes are only ever read one at a time at a named offset, never
+// reinterpreted as a struct.
 #pragma once
 
 #include <array>
@@ -18,7 +22,6 @@
 #include <functional>
 #include <optional>
 #include <span>
-#include <string_view>
 
 /*
  * Message layout (RFC 951, cookie from RFC 2131). Offsets in bytes; multi-byte
@@ -98,9 +101,6 @@ static_assert(BOOTP_REPLY_SIZE == BOOTP_PACKET::OPTIONS + BOOTP_PACKET::OPTIONS_
 // op values (RFC 951).
 inline constexpr std::uint8_t BOOTREQUEST = 1;
 inline constexpr std::uint8_t BOOTREPLY = 2;
-
-// flags bit 15: the client cannot take a unicast reply (RFC 2131 section 2).
-inline constexpr std::uint16_t BOOTP_FLAG_BROADCAST = 0x8000;
 
 // Magic cookie (RFC 2131 section 3): the bytes on the wire, and the same four
 // bytes read as one little-endian 32-bit value.
@@ -195,11 +195,14 @@ BootpWalkEnd WalkBootpOptions(std::span<const std::uint8_t> buf, const BootpOpti
 std::optional<std::span<const std::uint8_t>>
 FindDiscoveryHostName(std::span<const std::uint8_t> buf);
 
-// True if some option 12 equals the remembered name over the option's length.
-// The name is compared as a NUL-terminated string in a zero-filled buffer: a
-// value longer than the name must continue with zeros, and a value shorter
-// than the name matches its prefix. An option 12 of length 0 always matches.
-bool HostNameOptionMatches(std::span<const std::uint8_t> buf, std::string_view rememberedName);
+// The responder's host-name check: true if some option 12 before End has a
+// value equal to the remembered name over the value's length. `remembered` is
+// the whole field the name is kept in, compared byte for byte as it stands, so
+// a value shorter than the name matches its beginning and an option 12 of
+// length 0 always matches. A value longer than the field is compared over the
+// field: that part of it is all that could have been remembered.
+bool HostNameOptionMatches(std::span<const std::uint8_t> buf,
+                           std::span<const std::uint8_t> remembered);
 
 inline constexpr int BOOTP_NO_MESSAGE_TYPE = -1;
 

@@ -2,9 +2,6 @@
 #include "proto/hwaddr.h"
 
 #include "proto/bootp.h"
-#include "proto/byte_reader.h"
-
-#include <array>
 
 static_assert(HWADDR_TEXT_LENGTH == 3 * BOOTP_PACKET::HWADDR_SIZE - 1);
 
@@ -19,15 +16,4 @@ void FormatHardwareAddress(std::span<const std::uint8_t, 6> hw, std::span<char, 
         text[out++] = digits[hw[i] >> 4];
         text[out++] = digits[hw[i] & 0x0F];
     }
-}
-
-std::string HardwareAddressText(std::span<const std::uint8_t> buf) {
-    const ByteReader packet(buf);
-    std::array<std::uint8_t, BOOTP_PACKET::HWADDR_SIZE> hw{};
-    for (std::size_t i = 0; i < hw.size(); ++i) {
-        hw[i] = packet.U8(BOOTP_PACKET::CHADDR + i);
-    }
-    std::array<char, HWADDR_TEXT_LENGTH + 1> text{};
-    FormatHardwareAddress(hw, text);
-    return std::string(text.data(), HWADDR_TEXT_LENGTH);
 }

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 
 // Characters written by FormatHardwareAddress: six pairs of hex digits and
 // five separators.
@@ -17,6 +16,3 @@ inline constexpr std::size_t HWADDR_TEXT_LENGTH = 17;
 // No terminator is written: callers pass an 18-byte buffer cleared to zeros,
 // whose last byte stays the terminator.
 void FormatHardwareAddress(std::span<const std::uint8_t, 6> hw, std::span<char, 18> text);
-
-// The text for bytes 28..33 of a datagram; bytes a short span lacks count as zero.
-std::string HardwareAddressText(std::span<const std::uint8_t> buf);

@@ -9,6 +9,7 @@
 // 101 keeps its Chinese characters whatever code page the build or the user's system has.
 #include "platform/winapi.h"
 #include "res/templates.h"
+#include "res/version.h"
 
 #include <cstdio>
 #include <fstream>
@@ -19,8 +20,9 @@
 namespace {
 
 // What the version resource says; the dialog captions carry the same number.
-constexpr int kVersion[4] = {3, 0, 0, 1};
-constexpr const char* kVersionText = "3.0.0.1";
+constexpr int kVersion[4] = {TAVISOL_VERSION_MAJOR, TAVISOL_VERSION_MINOR, TAVISOL_VERSION_PATCH,
+                             TAVISOL_VERSION_TWEAK};
+constexpr const char* kVersionText = TAVISOL_VERSION_TEXT;
 
 std::string Quote(const char* text) {
     std::string out = "\"";
@@ -109,7 +111,7 @@ void WriteVersion(std::ostream& rc) {
        << "    BEGIN\n"
        << "        BLOCK \"040904B0\"\n" // US English, UTF-16
        << "        BEGIN\n"
-       << "            VALUE \"CompanyName\", \"KESTOVA\"\n"
+       << "            VALUE \"CompanyName\", " << Quote(TAVISOL_PUBLISHER) << "\n"
        << "            VALUE \"FileDescription\", \"Tavisol UI\"\n"
        << "            VALUE \"FileVersion\", " << Quote(kVersionText) << "\n"
        << "            VALUE \"InternalName\", \"tavisol\"\n"

@@ -4,6 +4,7 @@
 
 #include "platform/winapi.h"
 #include "res/resource.h"
+#include "res/version.h"
 
 #include <algorithm>
 
@@ -15,8 +16,8 @@ constexpr std::uint32_t kGroup = WS_GROUP;
 
 const ControlTemplate kAboutControls[] = {
     {IDC_STATIC, ControlKind::StaticIcon, "IDR_MAINFRAME", IDR_MAINFRAME, 10, 10, 20, 20, 0},
-    {IDC_STATIC, ControlKind::StaticText, "Tavisol UI Version 3.0.0.1", 0, 55, 15, 89, 8,
-     SS_NOPREFIX | kGroup},
+    {IDC_STATIC, ControlKind::StaticText, "Tavisol UI Version " TAVISOL_VERSION_TEXT, 0, 55, 15, 89,
+     8, SS_NOPREFIX | kGroup},
     {IDC_STATIC, ControlKind::StaticText, "Copyright (C) 2026", 0, 55, 35, 145, 8, kGroup},
     {IDOK, ControlKind::DefPushButton, "OK", 0, 209, 7, 50, 14, kGroup | kTabStop},
     {IDC_STATIC, ControlKind::StaticRect, "", 0, 45, 55, 185, 1, SS_BLACKRECT},
@@ -59,7 +60,7 @@ const DialogTemplate kDialogs[] = {
     {IDD_ABOUTBOX, "About Tavisol", 266, 155,
      WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT, 0, "MS Shell Dlg", 9,
      kAboutControls},
-    {IDD_VELLUMCRESTUI_DIALOG, "KESTOVA Tavisol UI  V3.0.0.1", 252, 159,
+    {IDD_VELLUMCRESTUI_DIALOG, "KESTOVA Tavisol UI  V" TAVISOL_VERSION_TEXT, 252, 159,
      WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX |
          DS_MODALFRAME | DS_SETFONT,
      WS_EX_APPWINDOW, "MS Shell Dlg", 9, kMainControls},

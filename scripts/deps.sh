@@ -17,16 +17,21 @@ PACKAGES=(
     # manager to click the program on it as on a desktop.
     qt6-base-dev fonts-dejavu-core fonts-wqy-microhei librsvg2-bin libcap2-bin xdg-utils
     xvfb xdotool x11-utils openbox
+    # make package: CPack's DEB generator computes the dependencies with dpkg-shlibdeps
+    # (dpkg-dev), and lintian checks the package.
+    dpkg-dev lintian
 )
 
 # MinGW-w64 (the -posix thread variant), resources drawn from SVG, Wine with a virtual X
 # server, and the X tools that find and photograph its windows. ImageMagick also turns the
 # Wine suite's window photographs into PNG (make screenshots). The Windows test program is
-# built from the googletest package's sources with the cross compiler.
+# built from the googletest package's sources with the cross compiler. NSIS writes the
+# installer of make package-windows.
 WINDOWS_PACKAGES=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     librsvg2-bin
     wine wine64 fonts-wine xvfb x11-utils imagemagick file
+    nsis
 )
 if [ "${1:-}" = windows ]; then
     PACKAGES+=("${WINDOWS_PACKAGES[@]}")

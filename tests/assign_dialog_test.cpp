@@ -1,9 +1,12 @@
 // The assign dialog: its title, the checks of "Assign IP" and their boxes, the subnet warning,
 // the echo probe that refuses a taken address, the time limit, and Cancel at any moment.
 #include "tests/support/assign_session.h"
+#include "tests/support/icmp_capture.h"
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
+#include <unistd.h>
 #include <ostream>
 
 namespace testlab {
@@ -18,7 +21,32 @@ std::string InUseText(const std::string& normalised) {
     return "The IP address\n" + normalised + "\n maybe is in used!\n or Subnet error!";
 }
 
-class AssignDialogTest : public AssignSession {};
+// The dialog's protected members, through member pointers formed in a derived class.
+struct AssignDialogPeek : CAddressAssignDlg {
+    static auto Icmp() { return &AssignDialogPeek::m_icmp; }
+};
+
+class AssignDialogTest : public AssignSession {
+protected:
+    // The open dialog's echo probe; user-interface thread only.
+    static CIcmp& Probe() {
+        auto* dlg = reinterpret_cast<CDialog*>(::GetWindowLongPtrA(AssignDialogNow(), DWLP_USER));
+        return static_cast<CAddressAssignDlg&>(*dlg).*AssignDialogPeek::Icmp();
+    }
+    int OpenSockets() {
+        int count = 0;
+        driver->OnUi([&] { count = tvposix::OpenSocketCount(); });
+        return count;
+    }
+};
+
+// Owned by the main window, the dialog opens centred over it.
+TEST_F(AssignDialogTest, OpensCentredOverTheMainWindow) {
+    driver->MoveDialog(60, 40);
+    ASSERT_TRUE(OpenAssignDialog());
+    EXPECT_TRUE(CentredOn(driver->WindowRect(IDD_ADDRESS_ASSIGN),
+                          driver->WindowRect(IDD_VELLUMCRESTUI_DIALOG)));
+}
 
 // ---- the title ---------------------------------------------------------------------------------
 
@@ -57,9 +85,8 @@ TEST_P(AssignDialogTitleTest, NameWithTheStateOfTheDialog) {
     ASSERT_TRUE(RunAlone(c.deviceName, kNimbusHw));
     EXPECT_EQ(driver->Title(), c.editing);
     if (c.requestSeen) {
-        // The appliance's own request carries the name of its row.
-        std::string name = c.deviceName.empty() ? kNimbus : c.deviceName;
-        ASSERT_TRUE(SendToResponder(BootpRequest().HostName(name).Build()));
+        // The appliance's own request carries the name of its row, empty or not.
+        ASSERT_TRUE(SendToResponder(BootpRequest().HostName(c.deviceName).Build()));
     }
     EXPECT_EQ(driver->Title(), c.editing); // a request alone does not change it
 
@@ -291,6 +318,7 @@ struct ProbeFailureCase {
     const char* call;
     int error;
     int filter;
+    bool socketStays; // the raw socket stays open after the check
 };
 
 void PrintTo(const ProbeFailureCase& c, std::ostream* os) {
@@ -298,12 +326,15 @@ void PrintTo(const ProbeFailureCase& c, std::ostream* os) {
 }
 
 // Whatever keeps the echo from going out or its answer from coming back, the address counts
-// as free, even one that would answer.
+// as free, even one that would answer. A probe that could not open (at any of its three
+// steps) keeps no socket; one that opened keeps it until the dialog goes.
 const ProbeFailureCase kProbeFailureCases[] = {
     // The raw socket refused, and with it the kernel's echo socket.
-    {"NoIcmpSocket", "socket", WSAEACCES, SOCK_RAW},
-    {"SendFails", "sendto", WSAENETUNREACH, 0},
-    {"ReceiveFails", "recvfrom", WSAECONNRESET, -1},
+    {"NoIcmpSocket", "socket", WSAEACCES, SOCK_RAW, false},
+    {"ReceiveTimeoutRefused", "setsockopt", WSAENOPROTOOPT, SO_RCVTIMEO, false},
+    {"SendTimeoutRefused", "setsockopt", WSAENOPROTOOPT, SO_SNDTIMEO, false},
+    {"SendFails", "sendto", WSAENETUNREACH, 0, true},
+    {"ReceiveFails", "recvfrom", WSAECONNRESET, -1, true},
 };
 
 class AssignDialogProbeFailureTest : public AssignDialogTest,
@@ -312,14 +343,133 @@ class AssignDialogProbeFailureTest : public AssignDialogTest,
 TEST_P(AssignDialogProbeFailureTest, AddressCountsAsFree) {
     const ProbeFailureCase& c = GetParam();
     ASSERT_TRUE(OpenAssignDialog());
+    int socketsBefore = OpenSockets();
     driver->FailSocketCall(c.call, c.error, 1, c.filter);
     ASSERT_TRUE(Arm(kTakenAddress));
     EXPECT_TRUE(Boxes().empty());
+    bool open = false;
+    driver->OnUi([&] { open = Probe().m_hRawSocket != INVALID_SOCKET; });
+    EXPECT_EQ(open, c.socketStays);
+    EXPECT_EQ(OpenSockets(), socketsBefore + (c.socketStays ? 1 : 0));
+}
+
+// Open stops at the step that fails and says which in its error kind, with the platform's
+// error code; a socket it made is closed again.
+TEST_F(AssignDialogTest, ProbeOpenFailsAtEachStep) {
+    struct Step {
+        const char* call;
+        int filter;
+        int errorKind;
+    };
+    const Step steps[] = {
+        {"socket", SOCK_RAW, 1}, {"setsockopt", SO_RCVTIMEO, 2}, {"setsockopt", SO_SNDTIMEO, 3}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.call) + " " + std::to_string(step.filter));
+        int socketsBefore = OpenSockets();
+        driver->FailSocketCall(step.call, WSAENOBUFS, 1, step.filter);
+        BOOL opened = TRUE;
+        int errorKind = 0, lastError = 0;
+        bool closed = false;
+        driver->OnUi([&] {
+            CIcmp probe;
+            opened = probe.Open(500, 500);
+            errorKind = probe.m_nErrorKind;
+            lastError = probe.m_nLastError;
+            closed = probe.m_hRawSocket == INVALID_SOCKET;
+        });
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(errorKind, step.errorKind);
+        EXPECT_EQ(lastError, WSAENOBUFS);
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(OpenSockets(), socketsBefore);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, AssignDialogProbeFailureTest,
                          ::testing::ValuesIn(kProbeFailureCases),
                          [](const ::testing::TestParamInfo<ProbeFailureCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The request "Assign IP" sends, as it reaches the address typed (with its leading zeros, as
+// a user may type it): 76 bytes of ICMP, an echo request with a sound checksum, this
+// process's identifier and sequence 0 (each stored low byte first), a time stamp, and 64
+// bytes of 'E'. The address is one of the workstation's own, so the request comes back in
+// through loopback, where a raw socket of the test's own reads it; the kernel's answer makes
+// the address one in use.
+TEST_F(AssignDialogTest, EchoRequestAsItReachesTheAddress) {
+    IcmpCapture capture;
+    ASSERT_TRUE(capture.ok()) << "no raw ICMP socket for the test";
+    ASSERT_TRUE(OpenAssignDialog());
+    Assign("010.200.000.011", "255.255.255.0");
+    std::optional<IcmpCapture::Message> request = capture.Next(8, 3000);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->to, kTakenAddress);
+    const Bytes& m = request->icmp;
+    ASSERT_EQ(m.size(), 76u);
+    EXPECT_EQ(m[1], 0); // code
+    // RFC 1071 over the network-order words, checksum included: all ones.
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < m.size(); i += 2)
+        sum += std::uint32_t{m[i]} << 8 | m[i + 1];
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    EXPECT_EQ(sum, 0xFFFFu);
+    EXPECT_EQ(m[4] | m[5] << 8, static_cast<int>(::getpid() & 0xFFFF));
+    EXPECT_EQ(m[6] | m[7] << 8, 0);
+    EXPECT_EQ(Bytes(m.begin() + 12, m.end()), Bytes(64, 0x45));
+
+    BoxList boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, InUseText("10.200..11"));
+}
+
+// The raw socket of a probe that found the address free stays open while the dialog waits,
+// and goes with the dialog, however it ends.
+struct ProbeSocketCase {
+    const char* name;
+    void (*end)(AssignDialogTest&);
+    INT_PTR result;
+};
+
+void PrintTo(const ProbeSocketCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class AssignDialogProbeSocketTest : public AssignDialogTest,
+                                    public ::testing::WithParamInterface<ProbeSocketCase> {
+public:
+    void Cancel() { driver->Click(IDCANCEL); }
+    void RunOutOfTime() { driver->StepTime(25500); }
+    void Complete() {
+        ASSERT_TRUE(SendToResponder(BootpRequest().MessageType(3).HostName(kNimbus).Build()));
+    }
+};
+
+const ProbeSocketCase kProbeSocketCases[] = {
+    {"Cancel", [](AssignDialogTest& t) { static_cast<AssignDialogProbeSocketTest&>(t).Cancel(); },
+     IDCANCEL},
+    {"TimeLimit",
+     [](AssignDialogTest& t) { static_cast<AssignDialogProbeSocketTest&>(t).RunOutOfTime(); },
+     IDCANCEL},
+    {"Success",
+     [](AssignDialogTest& t) { static_cast<AssignDialogProbeSocketTest&>(t).Complete(); }, IDOK},
+};
+
+TEST_P(AssignDialogProbeSocketTest, GoesWithTheDialog) {
+    ASSERT_TRUE(OpenAssignDialog());
+    // The reply listener of the search and the responder's socket.
+    int socketsOpen = OpenSockets();
+    ASSERT_TRUE(Arm(kFreeAddress));
+    EXPECT_EQ(OpenSockets(), socketsOpen + 1);
+    GetParam().end(*this);
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_EQ(LastResult(IDD_ADDRESS_ASSIGN), GetParam().result);
+    EXPECT_EQ(OpenSockets(), socketsOpen - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, AssignDialogProbeSocketTest, ::testing::ValuesIn(kProbeSocketCases),
+                         [](const ::testing::TestParamInfo<ProbeSocketCase>& info) {
                              return std::string(info.param.name);
                          });
 
@@ -350,6 +500,23 @@ TEST_F(AssignDialogTest, WithoutAckTheFiftyFirstTickEndsTheDialog) {
     EXPECT_TRUE(PortIsFree(67));
 }
 
+// Without its timer the dialog has no time limit: it waits for the appliance (or the user),
+// and once the appliance has its address the responder lets go of its port all the same.
+TEST_F(AssignDialogTest, WithoutATimerTheDialogWaitsForTheAppliance) {
+    ASSERT_TRUE(OpenAssignDialog());
+    driver->FailUiCall("SetTimer");
+    ASSERT_TRUE(Arm(kFreeAddress));
+    driver->StepTime(60000);
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(driver->TopDialog(), IDD_ADDRESS_ASSIGN);
+
+    ASSERT_TRUE(SendToResponder(BootpRequest().MessageType(3).HostName(kNimbus).Build()));
+    ASSERT_TRUE(NextReply());
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_EQ(LastResult(IDD_ADDRESS_ASSIGN), IDOK);
+    EXPECT_TRUE(PortIsFree(67));
+}
+
 // With "Assign IP" disabled, Enter has no button to press: it neither runs the checks again nor
 // restarts the time limit.
 TEST_F(AssignDialogTest, EnterWhileWaitingChangesNothing) {
@@ -363,6 +530,28 @@ TEST_F(AssignDialogTest, EnterWhileWaitingChangesNothing) {
     BoxList boxes = Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "Setting IP ERROR");
+}
+
+// ---- the socket library ------------------------------------------------------------------------
+
+// The dialog starts the socket library for itself; when neither version starts, it says so in
+// a box of its own and opens all the same.
+TEST_F(AssignDialogTest, WithoutTheSocketLibraryItWarnsAndOpens) {
+    ASSERT_TRUE(Search());
+    ASSERT_TRUE(SendRequest(BootpRequest().HostName(kNimbus).Build()));
+    ASSERT_TRUE(WaitForHost(kNimbus));
+    driver->FailSocketCall("WSAStartup", WSASYSNOTREADY, 1, MAKEWORD(2, 1));
+    driver->FailSocketCall("WSAStartup", WSAVERNOTSUPPORTED, 1, MAKEWORD(1, 1));
+    ASSERT_TRUE(DoubleClickHost(kNimbus));
+    BoxList boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Cannot use WinSock!\nError Code: 10092");
+    EXPECT_EQ(boxes[0].caption, "tavisol");
+    EXPECT_EQ(boxes[0].style, static_cast<UINT>(MB_ICONWARNING));
+    EXPECT_TRUE(boxes[0].hasOwner);
+    EXPECT_EQ(driver->TopDialog(), IDD_ADDRESS_ASSIGN);
+    EXPECT_EQ(driver->Title(), "Nimbus[Setting]");
+    EXPECT_EQ(driver->Text(IDC_HARDWARE_ADDRESS), kNimbusHw);
 }
 
 // ---- Cancel ------------------------------------------------------------------------------------

@@ -342,9 +342,9 @@ const AcceptCase kAcceptCases[] = {
     // Hardware address first, whatever the request says.
     {"OtherHardwareAddress", std::nullopt, Discover().Chaddr(kOtherChaddr).Xid(kProbeXid).Build(),
      false, Discover().Xid(kFollowUpXid).Build()},
-    // Another machine's request leaves no name behind: the appliance's own first request,
-    // whatever its name, is still the first.
-    {"OtherHardwareBeforeArmingLeavesNoTrace", Discover("Stranger").Chaddr(kOtherChaddr).Build(),
+    // Another machine's request leaves no name behind, even under a name the row's check
+    // lets pass: the appliance's own first request is still the first.
+    {"OtherHardwareBeforeArmingLeavesNoTrace", Discover("NIMBUS").Chaddr(kOtherChaddr).Build(),
      Discover().Xid(kProbeXid).Build(), true, Discover().Xid(kFollowUpXid).Build()},
     {"OtherName", Discover().Build(), Discover("Cirrus").Xid(kProbeXid).Build(), false,
      Discover().Xid(kFollowUpXid).Build()},
@@ -361,11 +361,14 @@ const AcceptCase kAcceptCases[] = {
     {"MatchingNameAfterAnotherOne", Discover().Build(),
      BootpRequest().HostName("Cirrus").HostName(kNimbus).Xid(kProbeXid).Build(), true,
      Discover().Xid(kFollowUpXid).Build()},
-    // A first request without a name leaves the remembered name empty (a row without a
-    // name gives nothing to check it against).
-    {"NoNameFirstThenEmptyName", BootpRequest().Build(), Discover("").Xid(kProbeXid).Build(), true,
+    // A row whose name is empty (the appliance sent an empty option 12) is the appliance
+    // only under an empty name: a request without a name was never listed, and any other
+    // name is another machine's.
+    {"EmptyRowNameAndAnEmptyName", BootpRequest().Build(), Discover("").Xid(kProbeXid).Build(),
+     true, Discover("").Xid(kFollowUpXid).Build(), ""},
+    {"EmptyRowNameAndNoName", std::nullopt, BootpRequest().Xid(kProbeXid).Build(), false,
      Discover("").Xid(kFollowUpXid).Build(), ""},
-    {"NoNameFirstThenAName", BootpRequest().Build(), Discover().Xid(kProbeXid).Build(), false,
+    {"EmptyRowNameAndAnotherName", std::nullopt, Discover().Xid(kProbeXid).Build(), false,
      Discover("").Xid(kFollowUpXid).Build(), ""},
     // The name field holds 32 bytes; a longer name is remembered and compared over those.
     {"NameLongerThanTheField", Discover(kLongName).Build(),
@@ -382,6 +385,15 @@ const AcceptCase kAcceptCases[] = {
      Discover().Xid(kFollowUpXid).Build()},
     {"RowNameInOtherLetterCase", Discover("NIMBUS").Build(),
      Discover("NIMBUS").Xid(kProbeXid).Build(), true, Discover("NIMBUS").Xid(kFollowUpXid).Build()},
+    // The list shows the name as the appliance sends it, trailing blank and all, and compares
+    // names without it.
+    {"RowNameWithATrailingBlank", Discover("Nimbus ").Build(),
+     Discover("Nimbus ").Xid(kProbeXid).Build(), true,
+     Discover("Nimbus ").Xid(kFollowUpXid).Build(), "Nimbus "},
+    // The name remembered is the first option 12, so that is the one that must be the row's:
+    // a request naming something else first and the row second is not the appliance's.
+    {"RowNameOnlyInTheSecondOption", BootpRequest().HostName("X").HostName(kNimbus).Build(),
+     Discover().Xid(kProbeXid).Build(), true, Discover().Xid(kFollowUpXid).Build()},
     {"ReplyOpCode", std::nullopt, Discover().Op(2).Xid(kProbeXid).Build(), false,
      Discover().Xid(kFollowUpXid).Build()},
     {"WrongCookie", std::nullopt,
@@ -471,17 +483,105 @@ private:
 
 TEST_F(ResponderLongHostNameTest, AssignmentStillCompletes) {
     ASSERT_TRUE(OpenAssignDialog());
-    // The own address is found: an address of the own subnet raises no warning.
-    ASSERT_TRUE(Arm(kFreeAddress, "255.255.255.0"));
-    EXPECT_TRUE(Boxes().empty());
+    // The own address is found: an address off the own subnet raises the warning, which
+    // nothing raises when the workstation's address cannot be looked up. (The gateway that
+    // would carry the echo request is silenced: nothing answers it.)
+    const char* offSubnet = "10.201.0.50";
+    ASSERT_TRUE(Arm(offSubnet, "255.255.255.0"));
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0].caption, "Subnet Warning!");
+    // The responder found it too: it names the workstation as the server.
     Bytes request = Request().Build();
     ASSERT_TRUE(SendToResponder(request));
     std::optional<Bytes> ack = NextReply();
     ASSERT_TRUE(ack);
-    ExpectFixedPart(*ack, request, kFreeAddress);
+    ExpectFixedPart(*ack, request, offSubnet);
     EXPECT_EQ(reply::Slice(*ack, 255, 6), Concat({{54, 4}, Quad(kWorkstation)}));
     ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
-    EXPECT_EQ(MainRows(), (std::vector<std::vector<std::string>>{{kFreeAddress, kNimbus}}));
+    EXPECT_EQ(MainRows(), (std::vector<std::vector<std::string>>{{offSubnet, kNimbus}}));
+}
+
+// ---- the responder's own socket failing ---------------------------------------------------------
+
+struct SetUpFailure {
+    const char* name;
+    const char* call;
+    int error;
+    int filter;
+};
+
+void PrintTo(const SetUpFailure& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// Each step of the set-up, failing: nothing is shown, the set-up stops there, the dialog never
+// hears the appliance and ends by its time limit; the socket made goes with it.
+const SetUpFailure kSetUpFailures[] = {
+    {"NoSocket", "socket", WSAEMFILE, SOCK_DGRAM},
+    {"ReceiveTimeout", "setsockopt", WSAENOPROTOOPT, SO_RCVTIMEO},
+    {"SendTimeout", "setsockopt", WSAENOPROTOOPT, SO_SNDTIMEO},
+    {"Broadcast", "setsockopt", WSAENOPROTOOPT, SO_BROADCAST},
+    {"PortTaken", "bind", WSAEADDRINUSE, 67},
+    {"NoReadiness", "WSAAsyncSelect", WSAENOBUFS, -1},
+};
+
+class ResponderSetUpFailureTest : public ResponderTest,
+                                  public ::testing::WithParamInterface<SetUpFailure> {};
+
+TEST_P(ResponderSetUpFailureTest, SilentAndTheTimeLimitEndsTheDialog) {
+    const SetUpFailure& c = GetParam();
+    ASSERT_TRUE(Search());
+    ASSERT_TRUE(SendRequest(Discover().Build()));
+    ASSERT_TRUE(WaitForHost(kNimbus));
+    int socketsBefore = 0;
+    driver->OnUi([&] { socketsBefore = tvposix::OpenSocketCount(); });
+    driver->FailSocketCall(c.call, c.error, 1, c.filter);
+    ASSERT_TRUE(DoubleClickHost(kNimbus));
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(driver->Title(), "Nimbus[Setting]");
+
+    ASSERT_TRUE(Arm(kFreeAddress));
+    // The appliance asks, while the dialog waits; an answer would end the dialog at once.
+    ASSERT_TRUE(Appliance(9).SendTo(kWorkstation, 67, Request().Build()));
+    driver->OnUi([] {}); // the loop looks at its sockets before it goes idle
+    driver->WaitIdle();
+    driver->StepTime(25500);
+    std::vector<headless::BoxRecord> boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Setting IP ERROR");
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_EQ(LastResult(IDD_ADDRESS_ASSIGN), IDCANCEL);
+    EXPECT_EQ(AssignedNow(), 0);
+    EXPECT_FALSE(NextReply(nullptr, 0));
+    // The double-click closed the search's port-67 listener; nothing of the dialog's stays.
+    int socketsAfter = 0;
+    driver->OnUi([&] { socketsAfter = tvposix::OpenSocketCount(); });
+    EXPECT_EQ(socketsAfter, socketsBefore - 1);
+    EXPECT_TRUE(PortIsFree(67));
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, ResponderSetUpFailureTest, ::testing::ValuesIn(kSetUpFailures),
+                         [](const ::testing::TestParamInfo<SetUpFailure>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A reply that cannot be sent changes nothing and shows nothing: the appliance asks again and
+// that request is answered.
+TEST_F(ResponderTest, AFailedSendIsSilentAndTheNextRequestIsAnswered) {
+    ASSERT_TRUE(OpenAssignDialog());
+    ASSERT_TRUE(Arm(kFreeAddress));
+    driver->FailSocketCall("sendto", WSAENETDOWN, 1, 68);
+    ASSERT_TRUE(SendToResponder(Request().Xid(kProbeXid).Build()));
+    EXPECT_EQ(driver->TopDialog(), IDD_ADDRESS_ASSIGN);
+    EXPECT_EQ(AssignedNow(), 0);
+    ASSERT_TRUE(SendToResponder(Request().Xid(kFollowUpXid).Build()));
+    std::optional<Bytes> ack = NextReply();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(reply::Slice(*ack, reply::kXid, 4), Bytes(kFollowUpXid.begin(), kFollowUpXid.end()));
+    EXPECT_EQ(reply::MessageType(*ack), std::optional<std::uint8_t>(5));
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_EQ(LastResult(IDD_ADDRESS_ASSIGN), IDOK);
+    EXPECT_TRUE(Boxes().empty());
 }
 
 // ---- a socket event with an error --------------------------------------------------------------

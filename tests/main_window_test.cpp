@@ -151,6 +151,48 @@ INSTANTIATE_TEST_SUITE_P(
                   IDOK, false}),
     [](const ::testing::TestParamInfo<CloseCase>& info) { return std::string(info.param.name); });
 
+// ---- where the windows open --------------------------------------------------------------
+
+// A modal dialog of the framework with no position of its own opens centred: the main window
+// on the screen's work area, the About box over the main window, wherever that has been
+// moved, and still wholly on the work area when the main window is at its edge.
+TEST_F(MainWindowTest, WindowsOpenCentred) {
+    const RECT work = driver->WorkArea();
+    const RECT main = driver->WindowRect();
+    EXPECT_GT(main.right - main.left, 0);
+    EXPECT_TRUE(CentredOn(main, work));
+
+    struct Place {
+        const char* name;
+        LONG x, y;   // the main window's top-left corner
+        bool atEdge; // the About box centred there would leave the work area
+    };
+    const LONG mainWidth = main.right - main.left, mainHeight = main.bottom - main.top;
+    const Place places[] = {
+        {"where it opened", main.left, main.top, false},
+        {"moved", work.left + 40, work.top + 60, false},
+        {"at the bottom right", work.right - mainWidth / 3, work.bottom - mainHeight / 3, true},
+    };
+    for (const Place& place : places) {
+        SCOPED_TRACE(place.name);
+        driver->MoveDialog(place.x, place.y);
+        const RECT owner = driver->WindowRect();
+        ASSERT_EQ(owner.left, place.x);
+        driver->SysCommand(IDM_ABOUTBOX);
+        ASSERT_TRUE(driver->WaitForDialog(IDD_ABOUTBOX));
+        const RECT about = driver->WindowRect();
+        if (place.atEdge) {
+            // Pushed back onto the work area, against its edges.
+            EXPECT_EQ(about.right, work.right);
+            EXPECT_EQ(about.bottom, work.bottom);
+        } else {
+            EXPECT_TRUE(CentredOn(about, owner));
+        }
+        driver->PressEscape();
+        ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    }
+}
+
 // The socket library failing in both versions: one warning box with the second call's code.
 class WinsockUnavailableTest : public AppSession {
     void BeforeStart() override {

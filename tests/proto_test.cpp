@@ -404,7 +404,7 @@ TEST(Readers, TruncatedHostNameIsAbsent) {
     EXPECT_EQ(FindDiscoveryHostName(buf), std::nullopt);
     EXPECT_EQ(ReadBootRequest(buf).hostName, std::nullopt);
     EXPECT_EQ(ReadBootRequest(buf).messageType, DHCPDISCOVER);
-    EXPECT_FALSE(HostNameOptionMatches(buf, "pc"));
+    EXPECT_FALSE(HostNameOptionMatches(buf, Text("pc")));
 }
 
 // ---------------------------------------------------------------- HostNameOptionMatches
@@ -412,7 +412,7 @@ TEST(Readers, TruncatedHostNameIsAbsent) {
 struct MatchCase {
     const char* name;
     Bytes options;
-    std::string remembered;
+    std::string remembered; // laid into the responder's 32-byte field, the rest zeros
     bool matches;
 };
 
@@ -422,15 +422,20 @@ void PrintTo(const MatchCase& c, std::ostream* os) {
 
 class HostNameMatchTest : public testing::TestWithParam<MatchCase> {};
 
+constexpr std::size_t kRememberedField = 32;
+
 TEST_P(HostNameMatchTest, Compares) {
     const MatchCase& c = GetParam();
     const Bytes buf = Datagram(BOOTP_RECV_SIZE, {{kOpts, c.options}});
-    // An exact-size heap copy: reading past the remembered name is reported.
-    const std::size_t n = c.remembered.size();
-    const auto stored = std::make_unique<char[]>(n);
-    std::copy(c.remembered.begin(), c.remembered.end(), stored.get());
-    EXPECT_EQ(HostNameOptionMatches(buf, std::string_view(stored.get(), n)), c.matches);
+    // An exact-size heap field: reading past it is reported.
+    const auto field = std::make_unique<std::uint8_t[]>(kRememberedField);
+    std::copy(c.remembered.begin(), c.remembered.end(), field.get());
+    EXPECT_EQ(
+        HostNameOptionMatches(buf, std::span<const std::uint8_t>(field.get(), kRememberedField)),
+        c.matches);
 }
+
+const std::string kFieldFull(kRememberedField, 'L');
 
 INSTANTIATE_TEST_SUITE_P(
     HostName, HostNameMatchTest,
@@ -440,9 +445,14 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"CaseDiffers", Opt(12, Text("Host")), "host", false},
         // Only the option's length is compared: a shorter value matches a prefix.
         MatchCase{"ValueIsPrefixOfName", Opt(12, Text("ho")), "host", true},
+        // Past the name the field holds zeros, which a value padded with NULs equals.
         MatchCase{"ValueLongerWithNul", Opt(12, Cat({Text("host"), {0, 0}})), "host", true},
         MatchCase{"ValueLongerWithText", Opt(12, Text("hosts")), "host", false},
         MatchCase{"ValueLongerAfterNul", Opt(12, Cat({Text("host"), {0, 'x'}})), "host", false},
+        // A value longer than the field is compared over the field.
+        MatchCase{"ValueLongerThanTheField", Opt(12, Text(kFieldFull + "tail")), kFieldFull, true},
+        MatchCase{"LongValueDiffersInTheField", Opt(12, Text(kFieldFull.substr(1) + "Xtail")),
+                  kFieldFull, false},
         MatchCase{"ZeroLengthMatches", Opt(12, {}), "host", true},
         MatchCase{"ZeroLengthMatchesEmptyName", Opt(12, {}), "", true},
         MatchCase{"EmptyNameVersusText", Opt(12, Text("a")), "", false},
@@ -473,22 +483,6 @@ TEST(FormatHardwareAddress, UpperCaseHexJoinedByDash) {
         EXPECT_EQ(std::string_view(text.data(), 17), c.text);
         EXPECT_EQ(text[17], 'x') << "wrote past the 17 characters for " << c.text;
     }
-}
-
-TEST(HardwareAddressText, UsesSixChaddrBytesWhateverHlen) {
-    const Bytes hw{0x00, 0x0A, 0x1B, 0xFF, 0x20, 0x3C};
-    for (const std::uint8_t hlen : {0, 6, 16}) {
-        // chaddr bytes beyond the sixth are set to show they are not used.
-        const Bytes buf = Datagram(BOOTP_RECV_SIZE, {{BOOTP_PACKET::HLEN, {hlen}},
-                                                     {BOOTP_PACKET::CHADDR, hw},
-                                                     {BOOTP_PACKET::CHADDR + 6, Bytes(10, 0xEE)}});
-        EXPECT_EQ(HardwareAddressText(buf), "00-0A-1B-FF-20-3C") << "hlen " << int{hlen};
-    }
-}
-
-TEST(HardwareAddressText, ShortDatagramReadsMissingBytesAsZero) {
-    EXPECT_EQ(HardwareAddressText(Datagram(31, {{28, {0xAA, 0xBB, 0xCC}}})), "AA-BB-CC-00-00-00");
-    EXPECT_EQ(HardwareAddressText(Bytes{}), "00-00-00-00-00-00");
 }
 
 } // namespace

@@ -1,15 +1,17 @@
-// Photographs of the Qt windows for `make screenshots`: the main window after a search that
-// listed a configured and a "No IP" appliance, the same with its context menu open (where the
-// About entry is), the About box and the assign dialog. Runs
-// only when TAVISOL_SCREENSHOT_DIR names a folder (under Xvfb, see the Makefile). No window
-// manager runs there, so each picture gets a plain caption strip with the window's title.
+// Photographs of the Qt windows for `make screenshots`: the whole screen with the main window
+// after a search that listed a configured and a "No IP" appliance, the same with its context
+// menu open (where the About entry is), the About box and the assign dialog, each over the
+// main window. Runs only when TAVISOL_SCREENSHOT_DIR names a folder (under Xvfb, with a window
+// manager where one is installed, see scripts/screenshots-qt.sh): where the windows are shows
+// as much as what they show.
 #include "platform/qt/host.h"
 #include "tests/support/assign_session.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QMenu>
-#include <QPainter>
+#include <QScreen>
+#include <QThread>
 #include <QWidget>
 #include <cstdlib>
 
@@ -24,8 +26,8 @@ protected:
         AssignSession::SetUp();
     }
 
-    // The topmost dialog as it is on screen, under a caption strip; with menuAt, with its
-    // context menu opened there (window coordinates) and drawn where it shows.
+    // The screen with the topmost dialog up to date; with menuAt, with that dialog's context
+    // menu opened there (window coordinates).
     bool Photograph(const std::string& name, const QPoint* menuAt = nullptr) {
         driver->WaitIdle();
         bool saved = false;
@@ -37,47 +39,27 @@ protected:
                 return;
             host->Refresh();
             QWidget* widget = host->WidgetOf(top->hwnd);
-            QCoreApplication::processEvents();
-            QPixmap body = widget->grab();
-            int strip = QFontMetrics(QApplication::font()).height() + 10;
-            QPixmap menu;
-            QPoint menuPos;
+            QMenu* popup = nullptr;
             if (menuAt) {
                 QContextMenuEvent event(QContextMenuEvent::Mouse, *menuAt,
                                         widget->mapToGlobal(*menuAt));
                 QApplication::sendEvent(widget, &event);
-                QCoreApplication::processEvents();
                 for (QWidget* shown : QApplication::topLevelWidgets())
-                    if (auto* popup = qobject_cast<QMenu*>(shown); popup && popup->isVisible()) {
-                        menu = popup->grab();
-                        menuPos = popup->pos() - widget->mapToGlobal(QPoint(0, 0));
-                        popup->close();
-                    }
-                if (menu.isNull())
+                    if (auto* menu = qobject_cast<QMenu*>(shown); menu && menu->isVisible())
+                        popup = menu;
+                if (!popup)
                     return;
             }
-            QSize size(std::max(body.width(), menuPos.x() + menu.width()) + 2,
-                       std::max(body.height(), menuPos.y() + menu.height()) + strip + 1);
-            QPixmap picture(size);
-            picture.fill(QColor(0x40, 0x50, 0x70));
-            QPainter painter(&picture);
-            painter.drawPixmap(1, strip, body);
-            if (!menu.isNull())
-                painter.drawPixmap(1 + menuPos.x(), strip + menuPos.y(), menu);
-            QIcon icon = widget->windowIcon();
-            int x = 6;
-            if (!icon.isNull()) {
-                painter.drawPixmap(x, (strip - 16) / 2, icon.pixmap(16, 16));
-                x += 22;
+            // The X server and the window manager draw in processes of their own: a moment
+            // for what was just shown to reach the screen.
+            for (int i = 0; i < 10; ++i) {
+                QCoreApplication::processEvents();
+                QThread::msleep(50);
             }
-            painter.setPen(Qt::white);
-            QFont font = QApplication::font();
-            font.setBold(true);
-            painter.setFont(font);
-            painter.drawText(QRect(x, 0, picture.width() - x, strip),
-                             Qt::AlignVCenter | Qt::AlignLeft, widget->windowTitle());
-            painter.end();
-            saved = picture.save(QString::fromStdString(path));
+            QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
+            if (popup)
+                popup->close();
+            saved = screen.save(QString::fromStdString(path));
         });
         return saved;
     }

@@ -122,6 +122,35 @@ TEST_F(QtWindowTest, RefusalBoxIsOnScreenWithItsTextsWhileItsLoopRuns) {
     });
 }
 
+// The windows are where the engine put them (centred, as the framework places them), and a
+// window moved on the screen (as a window manager or the user moves it) is where the engine
+// centres the next dialog over.
+TEST_F(QtWindowTest, WindowsAreWhereTheFrameworkPutsThem) {
+    const RECT main = driver->WindowRect();
+    OnScreen([&](qtui::QtHost& host) {
+        QWidget* window = host.DialogOf(WindowHandle());
+        EXPECT_EQ(window->frameGeometry().topLeft(), QPoint(main.left, main.top));
+        window->move(50, 70);
+        QCoreApplication::processEvents();
+    });
+    driver->WaitIdle();
+    const RECT moved = driver->WindowRect();
+    EXPECT_EQ(moved.left, 50);
+    EXPECT_EQ(moved.top, 70);
+
+    driver->SysCommand(IDM_ABOUTBOX);
+    ASSERT_TRUE(driver->WaitForDialog(IDD_ABOUTBOX));
+    const RECT about = driver->WindowRect();
+    EXPECT_TRUE(CentredOn(about, moved));
+    OnScreen([&](qtui::QtHost& host) {
+        QWidget* box = host.WidgetOf(AssignDialogNow());
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->frameGeometry().topLeft(), QPoint(about.left, about.top));
+    });
+    driver->PressEscape();
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+}
+
 TEST_F(QtWindowTest, AboutIsInTheContextMenuAndOnF1) {
     OnScreen([](qtui::QtHost& host) {
         auto* window = host.DialogOf(WindowHandle());

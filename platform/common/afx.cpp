@@ -134,6 +134,47 @@ CMenu* CWnd::GetSystemMenu(BOOL bRevert) {
     return m_sysMenu.m_hMenu ? &m_sysMenu : nullptr;
 }
 
+void CWnd::CenterWindow(CWnd* pAlternateOwner) {
+    HWND hWndCenter = pAlternateOwner ? pAlternateOwner->m_hWnd : ::GetWindow(m_hWnd, GW_OWNER);
+    // Not over a window the user cannot see.
+    if (hWndCenter) {
+        LONG_PTR ownerStyle = ::GetWindowLongPtrA(hWndCenter, GWL_STYLE);
+        if (!(ownerStyle & WS_VISIBLE) || (ownerStyle & WS_MINIMIZE))
+            hWndCenter = nullptr;
+    }
+    RECT rcDlg{}, rcCenter{}, rcArea{};
+    ::GetWindowRect(m_hWnd, &rcDlg);
+    MONITORINFO mi{};
+    mi.cbSize = sizeof mi;
+    if (hWndCenter) {
+        ::GetWindowRect(hWndCenter, &rcCenter);
+        ::GetMonitorInfoA(::MonitorFromWindow(hWndCenter, MONITOR_DEFAULTTONEAREST), &mi);
+        rcArea = mi.rcWork;
+    } else {
+        CWinApp* pApp = AfxGetApp();
+        HWND hWndMain = pApp && pApp->m_pMainWnd ? pApp->m_pMainWnd->m_hWnd : m_hWnd;
+        ::GetMonitorInfoA(::MonitorFromWindow(hWndMain, MONITOR_DEFAULTTOPRIMARY), &mi);
+        rcCenter = mi.rcWork;
+        rcArea = mi.rcWork;
+    }
+    const LONG width = rcDlg.right - rcDlg.left;
+    const LONG height = rcDlg.bottom - rcDlg.top;
+    LONG xLeft = (rcCenter.left + rcCenter.right) / 2 - width / 2;
+    LONG yTop = (rcCenter.top + rcCenter.bottom) / 2 - height / 2;
+    // Over an owner near an edge the window still lies wholly on the work area, its top-left
+    // corner first.
+    if (xLeft + width > rcArea.right)
+        xLeft = rcArea.right - width;
+    if (xLeft < rcArea.left)
+        xLeft = rcArea.left;
+    if (yTop + height > rcArea.bottom)
+        yTop = rcArea.bottom - height;
+    if (yTop < rcArea.top)
+        yTop = rcArea.top;
+    ::SetWindowPos(m_hWnd, nullptr, xLeft, yTop, -1, -1,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 int CWnd::MessageBox(const char* lpszText, const char* lpszCaption, UINT nType) {
     if (!lpszCaption && AfxGetApp())
         lpszCaption = AfxGetApp()->m_pszAppName;
@@ -215,12 +256,34 @@ BOOL CDialog::ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM l
     return CWnd::ProcessWindowMessage(hWnd, uMsg, wParam, lParam, lResult);
 }
 
+namespace {
+// The framework's rule for a modal dialog that has no position of its own: one that is still
+// hidden after WM_INITDIALOG, was not moved by it, has no template style that places it, and
+// is unowned or owned by a window its modal loop disabled, opens centred.
+bool OpensCentred(HWND hDlg, const RECT& rcBeforeInit) {
+    LONG_PTR style = ::GetWindowLongPtrA(hDlg, GWL_STYLE);
+    if (style & (WS_VISIBLE | WS_CHILD | DS_CENTER | DS_CENTERMOUSE | DS_ABSALIGN))
+        return false;
+    RECT rc{};
+    ::GetWindowRect(hDlg, &rc);
+    if (rc.left != rcBeforeInit.left || rc.top != rcBeforeInit.top)
+        return false;
+    HWND hOwner = ::GetWindow(hDlg, GW_OWNER);
+    return !hOwner || !::IsWindowEnabled(hOwner);
+}
+} // namespace
+
 INT_PTR CALLBACK CDialog::DialogProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam) {
     if (uMsg == WM_INITDIALOG) {
         auto* pDlg = reinterpret_cast<CDialog*>(lParam);
         ::SetWindowLongPtrA(hDlg, DWLP_USER, lParam);
         pDlg->m_hWnd = hDlg;
-        return pDlg->OnInitDialog();
+        RECT rcBeforeInit{};
+        ::GetWindowRect(hDlg, &rcBeforeInit);
+        BOOL bResult = pDlg->OnInitDialog();
+        if (::IsWindow(hDlg) && OpensCentred(hDlg, rcBeforeInit))
+            pDlg->CenterWindow();
+        return bResult;
     }
     auto* pDlg = reinterpret_cast<CDialog*>(::GetWindowLongPtrA(hDlg, DWLP_USER));
     if (!pDlg)

@@ -321,6 +321,29 @@ std::string Driver::Title(int dialogId) {
     return text;
 }
 
+RECT Driver::WindowRect(int dialogId) {
+    RECT rect{};
+    OnUi([&] {
+        if (Window* w = DialogFor(dialogId))
+            rect = w->rect;
+    });
+    return rect;
+}
+
+RECT Driver::WorkArea() {
+    RECT monitor{}, work{};
+    OnUi([&] { Engine::Get().Screen(&monitor, &work); });
+    return work;
+}
+
+void Driver::MoveDialog(int x, int y, int dialogId) {
+    Act([=] {
+        if (Window* w = DialogFor(dialogId))
+            ::SetWindowPos(w->hwnd, nullptr, x, y, 0, 0,
+                           SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    });
+}
+
 int Driver::ShownIcon(int controlId, int dialogId) {
     int id = 0;
     OnUi([&] {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "platform/headless/record.h"
+#include "platform/winapi.h"
 
 #include <functional>
 #include <memory>
@@ -86,6 +87,8 @@ public:
     bool DoubleClickList(int listId); // NM_DBLCLK; the selection stays as it is
     bool ClickColumn(int listId, int column);
     void Paint(); // WM_PAINT now, as when the window is uncovered
+    // Moves a dialog, as the user dragging it would.
+    void MoveDialog(int x, int y, int dialogId = 0);
     // Replaces an edit control's text, as typing would; false for a read-only or disabled one.
     bool TypeText(int controlId, const std::string& text);
     void SetShellResult(int result); // what ShellExecuteA answers from now on
@@ -109,6 +112,9 @@ public:
     std::string Text(int controlId, int dialogId = 0);
     std::string Title(int dialogId = 0);
     int ShownIcon(int controlId, int dialogId = 0); // resource id of a static icon
+    // Where a dialog is on the screen, frame included, and the screen's work area.
+    RECT WindowRect(int dialogId = 0);
+    RECT WorkArea();
     int FocusedControl(int dialogId = 0);
     // Every control of the dialog in template order: its id and text.
     std::vector<std::pair<int, std::string>> Controls(int dialogId = 0);

@@ -106,6 +106,7 @@ HWND Engine::CreateDialogWindow(const res::DialogTemplate& tmpl, HWND owner, DLG
     dlg->proc = proc;
     // Dialog units to pixels with the base units of a 9-point dialog font.
     dlg->client = RECT{0, 0, tmpl.cx * 7 / 4, tmpl.cy * 15 / 8};
+    dlg->rect = dlg->client;
     for (const res::ControlTemplate& c : tmpl.controls) {
         Window* ctl = make();
         ctl->parent = dlg->hwnd;
@@ -253,6 +254,21 @@ void Engine::DefaultDialogProcessing(Window& w, UINT msg, WPARAM wParam, LPARAM)
     default:
         break;
     }
+}
+
+void Engine::MoveDialog(Window& dlg, const RECT& rect) {
+    dlg.rect = rect;
+    if (m_host)
+        m_host->DialogMoved(dlg);
+}
+
+void Engine::Screen(RECT* monitor, RECT* work) {
+    if (m_host) {
+        m_host->Screen(monitor, work);
+        return;
+    }
+    *monitor = HEADLESS_SCREEN;
+    *work = HEADLESS_SCREEN;
 }
 
 void Engine::Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

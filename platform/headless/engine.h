@@ -64,6 +64,10 @@ struct Window {
     HICON smallIcon = nullptr;
     std::vector<MenuItem> sysMenu;
     RECT client{};
+    // On the screen, frame included (the headless windows have none). Created at the
+    // template's origin, invisible until the dialog manager shows it after WM_INITDIALOG.
+    RECT rect{};
+    bool visible = false;
 
     // static icons
     HICON icon = nullptr;
@@ -105,7 +109,14 @@ public:
     // driver, whose scripted answers then apply as on the headless back end.
     virtual bool Live() const = 0;
     virtual bool OpenUrl(const char* url) = 0;
+    // The screen the windows are on, and the part of it the desktop leaves to windows.
+    virtual void Screen(RECT* monitor, RECT* work) = 0;
+    // The program (or the framework for it) moved a dialog: show it there.
+    virtual void DialogMoved(Window& dlg) = 0;
 };
+
+// The screen of the headless back end when no toolkit shows the windows.
+inline constexpr RECT HEADLESS_SCREEN{0, 0, 1024, 768};
 
 class Engine {
 public:
@@ -126,6 +137,10 @@ public:
     Window* OpenDialog(int templateId); // the innermost running dialog of that template
     INT_PTR RunModal(HWND hwnd);
     LRESULT Dispatch(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    // The program moves a dialog: the host shows the new place.
+    void MoveDialog(Window& dlg, const RECT& rect);
+    // The screen and its work area: the host's, else HEADLESS_SCREEN.
+    void Screen(RECT* monitor, RECT* work);
     void Post(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void PaintNow(Window& w);
 

@@ -57,6 +57,9 @@ INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR lpTemplateName, HWND hWndParent, DLGPR
         if (Window* w = E().Find(hwnd); w && !w->focus)
             w->focus = FirstTabStop(*w);
     }
+    // The dialog manager shows a modal dialog once WM_INITDIALOG has been handled.
+    if (Window* w = E().Find(hwnd))
+        w->visible = true;
     INT_PTR result = E().RunModal(hwnd);
     E().Dispatch(hwnd, WM_DESTROY, 0, 0);
     E().Rec().dialogRuns.push_back({tmpl->id, result});
@@ -185,6 +188,17 @@ LONG_PTR GetWindowLongPtrA(HWND hWnd, int nIndex) {
     Window* w = E().Find(hWnd);
     if (!w)
         return 0;
+    if (nIndex == GWL_STYLE) {
+        DWORD style = w->style & ~(WS_VISIBLE | WS_MINIMIZE | WS_DISABLED);
+        Window* dlg = w->isDialog ? w : E().Find(w->parent);
+        if (dlg && dlg->visible)
+            style |= WS_VISIBLE;
+        if (w->iconic)
+            style |= WS_MINIMIZE;
+        if (!w->enabled)
+            style |= WS_DISABLED;
+        return static_cast<LONG_PTR>(style);
+    }
     return nIndex == DWLP_USER        ? w->user
            : nIndex == DWLP_MSGRESULT ? w->msgResult
            : nIndex == GWLP_USERDATA  ? w->userData
@@ -224,6 +238,57 @@ BOOL GetClientRect(HWND hWnd, LPRECT lpRect) {
     if (!w || !lpRect)
         return FALSE;
     *lpRect = w->client;
+    return TRUE;
+}
+
+// Only dialogs have a place of their own here; their controls move with them.
+BOOL GetWindowRect(HWND hWnd, LPRECT lpRect) {
+    Window* w = E().Find(hWnd);
+    if (!w || !w->isDialog || !lpRect)
+        return FALSE;
+    *lpRect = w->rect;
+    return TRUE;
+}
+
+BOOL SetWindowPos(HWND hWnd, HWND, int X, int Y, int cx, int cy, UINT uFlags) {
+    Window* w = E().Find(hWnd);
+    if (!w || !w->isDialog)
+        return FALSE;
+    RECT rect = w->rect;
+    if (!(uFlags & SWP_NOMOVE)) {
+        rect.right += X - rect.left;
+        rect.bottom += Y - rect.top;
+        rect.left = X;
+        rect.top = Y;
+    }
+    if (!(uFlags & SWP_NOSIZE)) {
+        rect.right = rect.left + cx;
+        rect.bottom = rect.top + cy;
+    }
+    E().MoveDialog(*w, rect);
+    return TRUE;
+}
+
+HWND GetWindow(HWND hWnd, UINT uCmd) {
+    Window* w = E().Find(hWnd);
+    // A dialog's owner; controls are children, which have none.
+    return w && w->isDialog && uCmd == GW_OWNER ? w->parent : nullptr;
+}
+
+BOOL IsWindowVisible(HWND hWnd) {
+    return (GetWindowLongPtrA(hWnd, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+// One monitor.
+HMONITOR MonitorFromWindow(HWND, DWORD) {
+    return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(1));
+}
+
+BOOL GetMonitorInfoA(HMONITOR hMonitor, LPMONITORINFO lpmi) {
+    if (hMonitor != MonitorFromWindow(nullptr, 0) || !lpmi)
+        return FALSE;
+    E().Screen(&lpmi->rcMonitor, &lpmi->rcWork);
+    lpmi->dwFlags = 1; // MONITORINFOF_PRIMARY
     return TRUE;
 }
 

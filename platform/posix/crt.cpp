@@ -5,8 +5,12 @@
 #include <cstdio>
 
 namespace {
+// Windows folds letters to lower case, so that [ \ ] ^ _ and ` rank before the letters in
+// either case. The texts here are UTF-8, whose multibyte characters hold no byte below 128:
+// folding ASCII letters byte by byte never touches part of another character, which a
+// double-byte code page's trail bytes would need minding for.
 unsigned char FoldAscii(unsigned char c) {
-    return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c;
+    return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
 }
 } // namespace
 

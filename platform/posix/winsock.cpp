@@ -12,11 +12,15 @@
 //  - a receive can name the interface a datagram came in by, and a send the interface it
 //    leaves by (platform/ifsocket.h): IP_PKTINFO, as on Windows;
 //  - socket handles are never reused, so a message queued for a closed socket finds
-//    WSAENOTSOCK instead of a stranger's descriptor; no handle is 0.
+//    WSAENOTSOCK instead of a stranger's descriptor; no handle is 0;
+//  - where Linux refuses an ordinary user what Windows grants every user (binding UDP port
+//    67, a raw ICMP socket), tavisol-sockets opens the socket (posix/privileged.h) and it
+//    takes the place of the program's own under the same handle.
 #include "platform/posix_sockets.h"
 
 #include "platform/ifsocket.h"
 #include "platform/posix/broadcast.h"
+#include "platform/posix/privileged.h"
 
 #include <cerrno>
 #include <cstring>
@@ -47,12 +51,22 @@ namespace {
 
 thread_local int t_lastError = 0;
 
+// An option as the program set it, kept so that it can be set again on a socket that
+// tavisol-sockets opened in place of the program's own.
+struct RecordedOption {
+    int level;
+    int name;
+    std::vector<char> value;
+};
+
 struct SocketEntry {
     int fd;
     bool nonBlocking;
     // An unprivileged ICMP echo socket standing in for a raw ICMP socket: what it receives
     // lacks the IP header a raw socket delivers, so one is put in front.
     bool pingSocket = false;
+    int af = 0, type = 0, protocol = 0; // as the program asked for the socket
+    std::vector<RecordedOption> options;
 };
 
 // Sockets are made and used on the user-interface thread, but a test's driver may look at
@@ -268,6 +282,138 @@ int ReceiveFromPingSocket(const SocketEntry& entry, char* buf, int len, int flag
     return total;
 }
 
+struct OptionResult {
+    int error = 0;      // a WSAE* code, 0 when the option is set
+    std::string detail; // the system's words for the failure
+    std::string notice; // set, but less than asked for
+};
+
+OptionResult OptionErrno() {
+    int e = errno;
+    return {WsaFromErrno(e), std::strerror(e), {}};
+}
+
+// Sets an option on a descriptor with Windows semantics.
+OptionResult ApplyOption(int fd, int level, int optname, const char* optval, int optlen) {
+    if (!optval || optlen < 0)
+        return {WSAEFAULT, {}, {}};
+    if (level == SOL_SOCKET && (optname == SO_RCVTIMEO || optname == SO_SNDTIMEO)) {
+        // Windows takes a DWORD of milliseconds; 0 means wait for ever, as it does here.
+        if (optlen < static_cast<int>(sizeof(DWORD)))
+            return {WSAEFAULT, {}, {}};
+        DWORD ms;
+        std::memcpy(&ms, optval, sizeof ms);
+        timeval tv{};
+        tv.tv_sec = static_cast<time_t>(ms / 1000);
+        tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+        if (libc::setsockopt(fd, level, optname, &tv, sizeof tv) != 0)
+            return OptionErrno();
+        return {};
+    }
+    if (level == SOL_SOCKET && optname == SO_RCVBUF) {
+        // Windows grants the size asked for; Linux silently caps it at net.core.rmem_max
+        // unless the process may go beyond (CAP_NET_ADMIN). Go beyond where allowed, and
+        // where not, say so: a capped buffer loses the tail of a burst.
+        if (optlen < static_cast<int>(sizeof(int)))
+            return {WSAEFAULT, {}, {}};
+        int size;
+        std::memcpy(&size, optval, sizeof size);
+        if (libc::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0)
+            return {};
+        if (libc::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0)
+            return OptionErrno();
+        int granted = 0; // Linux reports twice the size it charges datagrams against
+        socklen_t len = sizeof granted;
+        if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted / 2 < size)
+            return {0,
+                    {},
+                    "receive buffer of " + std::to_string(granted / 2) + " bytes instead of " +
+                        std::to_string(size) + " (net.core.rmem_max)"};
+        return {};
+    }
+    if (libc::setsockopt(fd, level, optname, optval, static_cast<socklen_t>(optlen)) != 0)
+        return OptionErrno();
+    return {};
+}
+
+// The last value set for each option, in the order the options were first set.
+void RecordOption(SOCKET s, int level, int optname, const char* optval, int optlen) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_sockets.find(s);
+    if (it == g_sockets.end())
+        return;
+    std::vector<char> value(optval, optval + optlen);
+    for (RecordedOption& option : it->second.options) {
+        if (option.level == level && option.name == optname) {
+            option.value = std::move(value);
+            return;
+        }
+    }
+    it->second.options.push_back({level, optname, std::move(value)});
+}
+
+// Puts the helper's socket in the place of the program's own: the same handle and the same
+// descriptor number (so a loop that watches it sees no change), the options the program has
+// set and its non-blocking mode. False, with the helper's socket closed, when an option
+// does not take; the program's socket is then untouched.
+bool TakeOver(SOCKET s, int helperFd, std::string* why) {
+    SocketEntry entry;
+    if (!Lookup(s, entry)) {
+        ::close(helperFd);
+        *why = "the socket was closed meanwhile";
+        return false;
+    }
+    for (const RecordedOption& option : entry.options) {
+        OptionResult result = ApplyOption(helperFd, option.level, option.name, option.value.data(),
+                                          static_cast<int>(option.value.size()));
+        if (result.error) {
+            ::close(helperFd);
+            *why = "the socket of tavisol-sockets refused an option: " + result.detail;
+            return false;
+        }
+    }
+    int fl = ::fcntl(helperFd, F_GETFL, 0);
+    if (entry.nonBlocking && (fl < 0 || ::fcntl(helperFd, F_SETFL, fl | O_NONBLOCK) < 0)) {
+        *why = std::string("the socket of tavisol-sockets: ") + std::strerror(errno);
+        ::close(helperFd);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_sockets.find(s);
+    bool placed = it != g_sockets.end() && ::dup3(helperFd, it->second.fd, O_CLOEXEC) >= 0;
+    if (!placed)
+        *why = std::string("cannot take the socket of tavisol-sockets: ") + std::strerror(errno);
+    ::close(helperFd);
+    return placed;
+}
+
+// A bind that Linux refuses an ordinary user and Windows does not: UDP port 67 on any
+// address, the one tavisol-sockets opens.
+bool IsBootpServerBind(const SocketEntry& entry, const struct sockaddr* name, int namelen) {
+    if (entry.af != AF_INET || entry.type != SOCK_DGRAM ||
+        (entry.protocol != 0 && entry.protocol != IPPROTO_UDP) ||
+        namelen < static_cast<int>(sizeof(sockaddr_in)))
+        return false;
+    sockaddr_in in;
+    std::memcpy(&in, name, sizeof in);
+    return in.sin_family == AF_INET && ntohs(in.sin_port) == 67 &&
+           in.sin_addr.s_addr == htonl(INADDR_ANY);
+}
+
+// The program's bind of port 67 was refused for want of privilege (`refusal`, an errno):
+// tavisol-sockets' socket takes its place, or the bind fails as it did, with the helper's
+// reason added; where the helper met another error (the port is taken), that one.
+int BindThroughHelper(SOCKET s, int refusal) {
+    tvposix::HelperOutcome helped =
+        tvposix::OpenThroughSocketsHelper({tvhelper::SocketKind::BootpServer, {}});
+    if (helped.fd >= 0 && TakeOver(s, helped.fd, &helped.why))
+        return 0;
+    if (helped.error)
+        return FailWith("bind", WsaFromErrno(helped.error), 67, helped.why.c_str());
+    std::string detail = std::string(std::strerror(refusal)) + "; " + helped.why;
+    return FailWith("bind", WsaFromErrno(refusal), 67, detail.c_str());
+}
+
 } // namespace
 
 // ---- the seam ----------------------------------------------------------------------------
@@ -426,23 +572,35 @@ SOCKET socket(int af, int type, int protocol) {
         return INVALID_SOCKET;
     }
     bool pingSocket = false;
+    std::string helperWhy;
     int fd = libc::socket(af, type | SOCK_CLOEXEC, protocol);
-    if (fd < 0 && rawIcmp && (errno == EPERM || errno == EACCES)) {
-        // Without the right to raw sockets, the kernel's echo socket still lets the
-        // in-use check run where the system allows it (net.ipv4.ping_group_range).
+    if (fd < 0 && rawIcmp && af == AF_INET && (errno == EPERM || errno == EACCES)) {
+        // Without the right to raw sockets: tavisol-sockets' raw socket, else the kernel's
+        // echo socket, which still lets the in-use check run where the system allows it
+        // (net.ipv4.ping_group_range).
         int rawErrno = errno;
-        fd = libc::socket(af, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
-        pingSocket = fd >= 0;
+        tvposix::HelperOutcome helped =
+            tvposix::OpenThroughSocketsHelper({tvhelper::SocketKind::RawIcmp, {}});
+        fd = helped.fd;
+        if (fd < 0) {
+            helperWhy = helped.why;
+            fd = libc::socket(af, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+            pingSocket = fd >= 0;
+        }
         if (fd < 0)
             errno = rawErrno;
     }
     if (fd < 0) {
-        FailWithErrno(call);
+        int e = errno;
+        std::string detail = std::strerror(e);
+        if (!helperWhy.empty())
+            detail += "; " + helperWhy;
+        FailWith(call, WsaFromErrno(e), 0, detail.c_str());
         return INVALID_SOCKET;
     }
     std::lock_guard<std::mutex> lock(g_mutex);
     SOCKET s = g_nextHandle++;
-    g_sockets[s] = {fd, false, pingSocket};
+    g_sockets[s] = {fd, false, pingSocket, af, type, protocol, {}};
     return s;
 }
 
@@ -456,8 +614,11 @@ int bind(SOCKET s, const struct sockaddr* name, int namelen) {
         return FailWith("bind", error, port, nullptr, local);
     if (!name || namelen < static_cast<int>(sizeof(sockaddr_in)))
         return FailWith("bind", WSAEFAULT, port);
-    if (libc::bind(entry.fd, name, static_cast<socklen_t>(namelen)) != 0)
+    if (libc::bind(entry.fd, name, static_cast<socklen_t>(namelen)) != 0) {
+        if ((errno == EACCES || errno == EPERM) && IsBootpServerBind(entry, name, namelen))
+            return BindThroughHelper(s, errno);
         return FailWithErrno("bind", port, local);
+    }
     return 0;
 }
 
@@ -467,44 +628,13 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
         return FailWith("setsockopt", WSAENOTSOCK);
     if (int error = Injected("setsockopt", optname))
         return FailWith("setsockopt", error);
-    if (!optval || optlen < 0)
-        return FailWith("setsockopt", WSAEFAULT);
-    if (level == SOL_SOCKET && (optname == SO_RCVTIMEO || optname == SO_SNDTIMEO)) {
-        // Windows takes a DWORD of milliseconds; 0 means wait for ever, as it does here.
-        if (optlen < static_cast<int>(sizeof(DWORD)))
-            return FailWith("setsockopt", WSAEFAULT);
-        DWORD ms;
-        std::memcpy(&ms, optval, sizeof ms);
-        timeval tv{};
-        tv.tv_sec = static_cast<time_t>(ms / 1000);
-        tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-        if (libc::setsockopt(entry.fd, level, optname, &tv, sizeof tv) != 0)
-            return FailWithErrno("setsockopt");
-        return 0;
-    }
-    if (level == SOL_SOCKET && optname == SO_RCVBUF) {
-        // Windows grants the size asked for; Linux silently caps it at net.core.rmem_max
-        // unless the process may go beyond (CAP_NET_ADMIN). Go beyond where allowed, and
-        // where not, say so: a capped buffer loses the tail of a burst.
-        if (optlen < static_cast<int>(sizeof(int)))
-            return FailWith("setsockopt", WSAEFAULT);
-        int size;
-        std::memcpy(&size, optval, sizeof size);
-        if (libc::setsockopt(entry.fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0)
-            return 0;
-        if (libc::setsockopt(entry.fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0)
-            return FailWithErrno("setsockopt");
-        int granted = 0; // Linux reports twice the size it charges datagrams against
-        socklen_t len = sizeof granted;
-        if (::getsockopt(entry.fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 &&
-            granted / 2 < size)
-            Notice("SO_RCVBUF", "receive buffer of " + std::to_string(granted / 2) +
-                                    " bytes instead of " + std::to_string(size) +
-                                    " (net.core.rmem_max)");
-        return 0;
-    }
-    if (libc::setsockopt(entry.fd, level, optname, optval, static_cast<socklen_t>(optlen)) != 0)
-        return FailWithErrno("setsockopt");
+    OptionResult result = ApplyOption(entry.fd, level, optname, optval, optlen);
+    if (result.error)
+        return FailWith("setsockopt", result.error, 0,
+                        result.detail.empty() ? nullptr : result.detail.c_str());
+    if (!result.notice.empty())
+        Notice("SO_RCVBUF", result.notice);
+    RecordOption(s, level, optname, optval, optlen);
     return 0;
 }
 

@@ -15,7 +15,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
@@ -231,6 +233,11 @@ void QtHost::DialogCreated(Window& dlg) {
     }
     shown.widget = widget;
     m_dialogs[dlg.hwnd] = shown;
+    // The engine places the window by its size on this screen (the window manager's frame,
+    // where there is one, is not known before the window is shown).
+    dlg.client = RECT{0, 0, widget->width(), widget->height()};
+    dlg.rect = RECT{dlg.rect.left, dlg.rect.top, dlg.rect.left + widget->width(),
+                    dlg.rect.top + widget->height()};
 }
 
 void QtHost::DialogDestroyed(HWND hwnd) {
@@ -333,6 +340,8 @@ void QtHost::RefreshDialog(Window& dlg, Shown& shown) {
 
     if (!dlg.ended && !shown.wasShown) {
         shown.wasShown = true;
+        // Where the engine put it, not where Qt or the window manager would.
+        widget->move(dlg.rect.left, dlg.rect.top);
         widget->show();
         if (QGuiApplication::platformName() != "offscreen") {
             widget->raise();
@@ -521,8 +530,30 @@ void QtHost::CloseBox(void* box) {
     m_boxes.erase(it);
 }
 
+void QtHost::Screen(RECT* monitor, RECT* work) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    QRect whole = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
+    QRect available = screen ? screen->availableGeometry() : whole;
+    *monitor =
+        RECT{whole.left(), whole.top(), whole.left() + whole.width(), whole.top() + whole.height()};
+    *work = RECT{available.left(), available.top(), available.left() + available.width(),
+                 available.top() + available.height()};
+}
+
+void QtHost::DialogMoved(Window& dlg) {
+    if (DialogWidget* widget = DialogOf(dlg.hwnd))
+        widget->move(dlg.rect.left, dlg.rect.top);
+}
+
 bool QtHost::OpenUrl(const char* url) {
-    return QDesktopServices::openUrl(QUrl(QString::fromUtf8(url)));
+    QString text = QString::fromUtf8(url);
+    QUrl parsed(text);
+    if (parsed.isValid())
+        return QDesktopServices::openUrl(parsed);
+    // Windows hands the text to the browser as it stands, whatever it holds (a "No IP" row
+    // gives "http://No IP/admin/"), and it fails only when nothing could be started: so
+    // here, through the desktop's own opener, which Qt would not call with such a text.
+    return QProcess::startDetached("xdg-open", {text});
 }
 
 } // namespace qtui

@@ -39,6 +39,8 @@ public:
     void CloseBox(void* box) override;
     bool Live() const override { return m_live; }
     bool OpenUrl(const char* url) override;
+    void Screen(RECT* monitor, RECT* work) override;
+    void DialogMoved(headless::Window& dlg) override;
 
     // The widget showing an engine window (a dialog or one of its controls), or null.
     QWidget* WidgetOf(HWND hwnd) const;

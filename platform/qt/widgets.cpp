@@ -9,6 +9,7 @@
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMoveEvent>
 #include <QMenu>
 
 namespace qtui {
@@ -92,6 +93,21 @@ void DialogWidget::changeEvent(QEvent* event) {
         SysCommand(m_minimized ? SC_MINIMIZE : SC_RESTORE);
     }
     QDialog::changeEvent(event);
+}
+
+void DialogWidget::moveEvent(QMoveEvent* event) {
+    QDialog::moveEvent(event);
+    // Wherever the window now is (the user or the window manager moved it, or the program
+    // did), the engine knows it: a dialog opened later centres over this place.
+    if (!isWindow() || !isVisible())
+        return;
+    HWND hwnd = m_hwnd;
+    QRect frame = frameGeometry();
+    m_host->Input([hwnd, frame] {
+        if (headless::Window* dlg = Engine::Get().Find(hwnd))
+            dlg->rect = RECT{frame.left(), frame.top(), frame.left() + frame.width(),
+                             frame.top() + frame.height()};
+    });
 }
 
 ListWidget::ListWidget(QtHost* host, HWND hwnd, QWidget* parent)

@@ -79,7 +79,8 @@ public:
     static int FocusedControl(HWND dialog);
     static std::vector<int> SelectedRows(HWND dialog, int listId);
 
-    // The window as it is on the screen, frame included, as a 24-bit BMP file.
+    // The window as it is on the screen, frame included, as a 24-bit BMP file (the desktop
+    // window: the whole screen).
     static bool Screenshot(HWND window, const std::wstring& path);
 
 private:

@@ -9,7 +9,8 @@
 
 set(TAVISOL_FUZZ_TARGETS
     fuzz_bootp fuzz_address fuzz_icmp
-    fuzz_reply_listener fuzz_bootp_listing fuzz_responder fuzz_icmp_receive)
+    fuzz_reply_listener fuzz_bootp_listing fuzz_responder fuzz_icmp_receive
+    fuzz_sockets_request)
 
 if(TAVISOL_FUZZ)
     foreach(fuzzer fuzz_reply_listener fuzz_bootp_listing fuzz_responder fuzz_icmp_receive)
@@ -22,6 +23,10 @@ if(TAVISOL_FUZZ)
         target_link_libraries(${fuzzer} PRIVATE tavisol_app)
         target_link_options(${fuzzer} PRIVATE -fsanitize=fuzzer)
     endforeach()
+    # The request reader of tavisol-sockets, the privileged helper.
+    add_executable(fuzz_sockets_request ${CMAKE_CURRENT_LIST_DIR}/fuzz_sockets_request.cpp)
+    target_link_libraries(fuzz_sockets_request PRIVATE tavisol_sockets_common)
+    target_link_options(fuzz_sockets_request PRIVATE -fsanitize=fuzzer)
     add_custom_target(fuzz_targets DEPENDS ${TAVISOL_FUZZ_TARGETS})
     return()
 endif()

@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <memory>
 #include <span>
-#include <string_view>
 #include <vector>
 
 namespace {
@@ -44,9 +43,9 @@ bool Inside(std::span<const std::uint8_t> part, std::span<const std::uint8_t> wh
 
 bool MatchesOwnValue(std::span<const std::uint8_t> buf, std::span<const std::uint8_t> name) {
     // Exact-size copy so a read past the remembered name is reported.
-    const auto stored = std::make_unique<char[]>(name.size());
+    const auto stored = std::make_unique<std::uint8_t[]>(name.size());
     std::copy(name.begin(), name.end(), stored.get());
-    return HostNameOptionMatches(buf, std::string_view(stored.get(), name.size()));
+    return HostNameOptionMatches(buf, std::span<const std::uint8_t>(stored.get(), name.size()));
 }
 
 // The reply to the datagram as the responder would send it. The same datagram in the
@@ -149,8 +148,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t nameLength = size == 0 ? 0 : std::min<std::size_t>(data[0] % 64, size);
     MatchesOwnValue(datagram, datagram.last(nameLength));
 
-    Require(HardwareAddressText(datagram) == HardwareAddressText(cleared));
-    Require(HardwareAddressText(datagram).size() == HWADDR_TEXT_LENGTH);
     if (size >= 6) {
         std::array<char, 18> text{};
         FormatHardwareAddress(datagram.first<6>(), text);

@@ -2,9 +2,11 @@
 // The datagram reaches the listener through the kernel and the platform's receive, as an
 // unconfigured appliance's broadcast would.
 //
-// Properties checked for every input (a violation aborts):
-// - a new row only for a datagram of exactly 548 bytes that carries the marker, reading
-//   "No IP", at the top; never more than one; older rows never change;
+// What a datagram must list is worked out here from its bytes, with a reader of this file's
+// own (never proto/'s). Properties checked for every input (a violation aborts):
+// - a datagram of exactly 548 bytes that carries the marker and a host name (option 12)
+//   that no row shows adds exactly one row, reading "No IP", at the top; any other adds
+//   none; older rows never change;
 // - its host name is the last option 12 of the datagram cut to 19 bytes (and at a NUL);
 // - the host-name and hardware-address arrays stay parallel: they grow together, by one for
 //   a new row and not at all otherwise, the new entries being the row's host name and the
@@ -13,13 +15,14 @@
 //   fuzz_bootp_listing -max_len=700 -dict=tests/fuzz/fuzz_bootp.dict [corpus_dir]
 #include "app/TavisolApp.h"
 #include "app/VellumcrestUIDlg.h"
-#include "proto/bootp.h"
 #include "res/resource.h"
 #include "tests/fuzz/lab.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +70,28 @@ bool CarriesMarker(std::span<const std::uint8_t> request) {
     return false;
 }
 
+// The value of the last option 12 before End, walking from offset 240 within the 548 bytes:
+// a pad is one byte, any other option its code, its length and that many bytes. An option
+// whose value would run past the 548 bytes ends the walk without being taken.
+std::optional<std::span<const std::uint8_t>> LastHostName(std::span<const std::uint8_t> request) {
+    std::optional<std::span<const std::uint8_t>> name;
+    const std::size_t end = std::min(request.size(), kRequestSize);
+    for (std::size_t at = 240; at < end;) {
+        const std::uint8_t code = request[at];
+        if (code == 0) {
+            ++at;
+            continue;
+        }
+        if (code == 255 || at + 1 >= end || at + 2 + request[at + 1] > end)
+            break;
+        const std::size_t length = request[at + 1];
+        if (code == 12)
+            name = request.subspan(at + 2, length);
+        at += 2 + length;
+    }
+    return name;
+}
+
 std::string HwText(std::span<const std::uint8_t> request) {
     char text[18];
     const std::uint8_t* b = request.data() + 28;
@@ -97,11 +122,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto after = g_program->driver->Rows(IDC_DEVICE_LIST);
     const Arrays arrays = ReadArrays();
 
+    // What the datagram must do, from its own bytes.
+    const auto fullName = LastHostName(datagram);
+    const std::string name = fullName ? fuzzlab::TextUpToNul(*fullName, kHostNameField) : "";
+    bool listed = false;
+    for (const auto& older : before)
+        listed = listed || fuzzlab::EqualsIgnoringCase(fuzzlab::TrimmedRight(older[1]), name);
+    const bool mustAdd = size == kRequestSize && CarriesMarker(datagram) && fullName && !listed;
+
     fuzzlab::Require(arrays.hostNames.size() == arrays.hwAddrs.size(),
                      "the arrays are not parallel");
-    fuzzlab::Require(after.size() <= before.size() + 1, "more than one row for one datagram");
-    const bool added = after.size() == before.size() + 1;
-    const std::size_t kept = added ? 1 : 0;
+    fuzzlab::Require(after.size() == before.size() + (mustAdd ? 1 : 0),
+                     mustAdd ? "no row for a marked request of a new host"
+                             : "a row for a datagram that must not add one");
+    const std::size_t kept = mustAdd ? 1 : 0;
     for (std::size_t i = 0; i < before.size(); ++i)
         fuzzlab::Require(after[i + kept] == before[i], "an older row changed");
     fuzzlab::Require(arrays.hostNames.size() == arraysBefore.hostNames.size() + kept,
@@ -110,17 +144,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzzlab::Require(arrays.hostNames[i] == arraysBefore.hostNames[i] &&
                              arrays.hwAddrs[i] == arraysBefore.hwAddrs[i],
                          "an older array entry changed");
-    if (!added)
+    if (!mustAdd)
         return 0;
 
-    fuzzlab::Require(size == kRequestSize, "a row for a datagram that is not 548 bytes");
-    fuzzlab::Require(CarriesMarker(datagram), "a row for a datagram without the marker");
     const auto& row = after.front();
     fuzzlab::Require(row.size() == 2 && row[0] == "No IP", "the new row does not read No IP");
-    const auto name = FindDiscoveryHostName(datagram);
-    fuzzlab::Require(name.has_value(), "a row for a request without a host name");
-    fuzzlab::Require(row[1] == fuzzlab::TextUpToNul(*name, kHostNameField),
-                     "the row's host name is not the request's");
+    fuzzlab::Require(row[1] == name, "the row's host name is not the request's");
     fuzzlab::Require(arrays.hostNames.back() == row[1], "the array's host name is not the row's");
     fuzzlab::Require(arrays.hwAddrs.back() == HwText(datagram),
                      "the array's hardware address is not the request's");

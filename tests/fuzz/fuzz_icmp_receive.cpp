@@ -10,7 +10,11 @@
 // - one shorter than its IP header length plus 8 shows "Short message!" and is not read;
 // - otherwise the ICMP header lies at the header length, and identifier, sequence (of an
 //   echo reply) and round-trip time come from the received bytes; bytes past the datagram
-//   (the rest of the buffer is filled with a pattern) read as zero, never as the pattern.
+//   (the rest of the buffer is filled with a pattern) read as zero, never as the pattern;
+// - the probe comes to each receive with an identifier and a sequence of an earlier one
+//   (values no datagram here can carry by chance), so that a receive that leaves either
+//   alone shows: the identifier is cleared for every receive, the sequence is kept unless
+//   an echo reply brings its own.
 //
 //   fuzz_icmp_receive -max_len=2100 [corpus_dir]
 #include "assign/Icmp.h"
@@ -26,6 +30,9 @@ namespace {
 constexpr int kBufferSize = 2012; // the assign dialog's packet buffer
 constexpr int kPort = 7000;
 constexpr std::uint8_t kPattern = 0xA5;
+// Out of the 16-bit range, so no datagram's identifier or sequence can equal them.
+constexpr int kEarlierIdentifier = 0x5A5A5;
+constexpr int kEarlierSequence = 0x3C3C3;
 
 headless::Driver* g_driver;
 std::unique_ptr<testlab::UdpPeer> g_sender;
@@ -93,6 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fill_n(buffer.get(), kBufferSize, kPattern);
         CIcmp icmp;
         icmp.m_hRawSocket = g_probeSocket;
+        icmp.m_nIdentifier = kEarlierIdentifier;
+        icmp.m_nSequence = kEarlierSequence;
         const int boxesBefore = g_boxes;
         const int n = icmp.Receive(buffer.get(), kBufferSize);
         icmp.m_hRawSocket = INVALID_SOCKET; // the socket outlives the probe
@@ -101,6 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (size > static_cast<std::size_t>(kBufferSize)) {
             if (n != SOCKET_ERROR || shown)
                 problem = "a datagram longer than the buffer was taken";
+            else if (icmp.m_nIdentifier != 0)
+                problem = "a failed receive kept an earlier identifier";
             return;
         }
         if (n != static_cast<int>(size) || icmp.m_nRecvLength != n ||
@@ -110,14 +121,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const std::size_t headerLength = size == 0 ? 0 : std::size_t{data[0] & 0x0Fu} * 4;
         if (size < headerLength + 8) {
-            if (!shown || icmp.m_nErrorKind != 2 || icmp.m_nIdentifier != 0)
+            if (!shown || icmp.m_nErrorKind != 2)
                 problem = "a short datagram was not refused with its box";
+            else if (icmp.m_nIdentifier != 0 || icmp.m_nSequence != kEarlierSequence)
+                problem = "a short datagram left an earlier identifier or took a sequence";
             return;
         }
         const std::uint32_t stamp = LittleEndian(datagram, headerLength + 8, 4);
         const int sequence = data[headerLength] == 0
                                  ? static_cast<int>(LittleEndian(datagram, headerLength + 6, 2))
-                                 : 0;
+                                 : kEarlierSequence;
         if (shown)
             problem = "a box for a datagram long enough";
         else if (icmp.m_pIcmpHeader != buffer.get() + headerLength)

@@ -3,11 +3,13 @@
 // kernel and the platform's receive; the handler runs from the window's loop as usual.
 //
 // Properties checked for every input (a violation aborts):
-// - at most one new row, at the top, with the sender's address;
-// - its host name is at most 40 bytes and is exactly the datagram's text up to its first
-//   NUL or its 40th byte, so nothing past the received bytes (nor past the name field)
-//   was read: the listener's buffer still holds older datagrams' bytes beyond them;
-// - a datagram too long for the 100-byte buffer adds nothing; older rows never change.
+// - a datagram that fits the 100-byte buffer and names a host that no row shows (rows are
+//   matched by their text with trailing white space removed, in any letter case) adds
+//   exactly one row, at the top, with the sender's address; any other adds none;
+// - that row's host name is exactly the datagram's text up to its first NUL or its 40th
+//   byte, so nothing past the received bytes (nor past the name field) was read: the
+//   listener's buffer still holds older datagrams' bytes beyond them;
+// - older rows never change.
 //
 //   fuzz_reply_listener -max_len=200 [corpus_dir]
 #include "app/TavisolApp.h"
@@ -42,25 +44,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzzlab::Deliver(*g_program->driver, *g_program->appliance, CLIENT_PORT, datagram);
     const auto after = g_program->driver->Rows(IDC_DEVICE_LIST);
 
-    fuzzlab::Require(after.size() <= before.size() + 1, "more than one row for one datagram");
-    const bool added = after.size() == before.size() + 1;
-    const std::size_t kept = added ? 1 : 0;
+    // What the datagram must do, from its own bytes.
+    const std::string name = fuzzlab::TextUpToNul(datagram, kHostNameField);
+    bool listed = false;
+    for (const auto& older : before)
+        listed = listed || fuzzlab::EqualsIgnoringCase(fuzzlab::TrimmedRight(older[1]), name);
+    const bool mustAdd = size <= kReplyBuffer && !listed;
+
+    fuzzlab::Require(after.size() == before.size() + (mustAdd ? 1 : 0),
+                     mustAdd ? "no row for a reply that names a new host"
+                             : "a row for a datagram that must not add one");
+    const std::size_t kept = mustAdd ? 1 : 0;
     for (std::size_t i = 0; i < before.size(); ++i)
         fuzzlab::Require(after[i + kept] == before[i], "an older row changed");
-    if (!added)
+    if (!mustAdd)
         return 0;
 
-    fuzzlab::Require(size <= kReplyBuffer, "a row for a datagram longer than the buffer");
     const auto& row = after.front();
     fuzzlab::Require(row.size() == 2, "a row without two columns");
     fuzzlab::Require(row[0] == testlab::ApplianceAddress(1),
                      "the row's address is not the sender's");
-    fuzzlab::Require(row[1].size() <= kHostNameField, "a host name longer than 40 bytes");
-    fuzzlab::Require(row[1] == fuzzlab::TextUpToNul(datagram, kHostNameField),
-                     "the host name is not the datagram's text");
-    // Rows are matched by their text with trailing white space removed, in any letter case.
-    for (const auto& older : before)
-        fuzzlab::Require(!fuzzlab::EqualsIgnoringCase(fuzzlab::TrimmedRight(older[1]), row[1]),
-                         "a second row for a listed host name");
+    fuzzlab::Require(row[1] == name, "the host name is not the datagram's text");
     return 0;
 }

@@ -2,7 +2,8 @@
 """Writes the seed corpus of every fuzz target into tests/fuzz/corpus/<target>/.
 
 The seeds are the shapes the LAN really carries (an appliance's reply, its 548-byte
-requests, echo answers, typed addresses) and a few near misses at the edges the checks
+requests, echo answers, typed addresses), the requests tavisol-sockets serves, and a few
+near misses at the edges the checks
 care about; the fuzzer mutates from there. Run it again after changing a seed here.
 """
 import hashlib
@@ -91,6 +92,14 @@ SEEDS = {
     "fuzz_icmp_receive": [
         echo(), echo(ihl=6), echo(ihl=15), echo(icmp_type=3), echo()[:27], b"",
         echo(data=b"\x41" * 1980), echo(data=b"\x41" * 1981),
+    ],
+    # tavisol-sockets' requests, and the replies the program reads back.
+    "fuzz_sockets_request": [
+        b"TAVISOL-SOCKETS/1 bootps\n", b"TAVISOL-SOCKETS/1 icmp\n",
+        b"TAVISOL-SOCKETS/1 arp eth0\n", b"TAVISOL-SOCKETS/1 arp abcdefghijklmno\n",
+        b"TAVISOL-SOCKETS/1 arp abcdefghijklmnop\n", b"TAVISOL-SOCKETS/1 udp 68\n",
+        b"TAVISOL-SOCKETS/1 bootps", b"TAVISOL-SOCKETS/1 icmp\nTAVISOL-SOCKETS/1 bootps\n",
+        b"ok\n", b"refused not on the list\n", b"failed 98 cannot bind UDP port 67\n", b"",
     ],
 }
 

@@ -111,6 +111,24 @@ def case_refusals():
             check(result.returncode == 2, f"{bad}: {result.returncode}")
 
 
+def case_trailing_blank():
+    """An appliance whose host name ends in a blank is listed under that name and takes its
+    address like any other: the responder compares the row and the request as the list does."""
+    with Lab(1) as lab, tempfile.TemporaryDirectory() as tmp:
+        status = os.path.join(tmp, "status")
+        lab.sim("n1", "--unconfigured", "--name", "BOX ", "--interval", "300",
+                "--status-file", status)
+        rows, _ = lab_tools.search_json(lab, "--seconds", "2")
+        check(any(r["address"] == "No IP" and r["host"] == "BOX " for r in rows), f"rows {rows}")
+        result = lab.assign("BOX", "--ip", NEW_ADDRESS, "--mask", MASK, "--wait", "5")
+        check(result.returncode == 0, f"assign: {result.returncode} {result.stderr!r}")
+        check(result.stdout.decode().split() == [NEW_ADDRESS, "BOX"],
+              f"assign printed {result.stdout!r}")
+        wait_for(lambda: read(status).startswith("configured"), 5, "the appliance to configure")
+        check(read(status).split()[:2] == ["configured", f"{NEW_ADDRESS}/24"],
+              f"status {read(status)!r}")
+
+
 def case_long_host_name():
     """A workstation host name far longer than 16 characters does not break assignment."""
     with Lab(1) as lab, tempfile.TemporaryDirectory() as tmp:
@@ -118,9 +136,17 @@ def case_long_host_name():
         lab.sim("n1", "--unconfigured", "--name", "NEW-BOX", "--interval", "300",
                 "--status-file", status)
         long_name = "workstation-" + "x" * 50
+        renamed = ("unshare", "--uts", "sh", "-c", f'hostname {long_name} && exec "$0" "$@"')
+        # The workstation's own address is found under the long name: an address off its
+        # subnet is warned about (nothing is, when the address cannot be looked up), and
+        # without --yes the warning is declined.
+        result = lab.assign("NEW-BOX", "--ip", "10.198.0.77", "--mask", MASK, "--wait", "5",
+                            prefix=renamed)
+        stderr = result.stderr.decode()
+        check(result.returncode == 1 and "[Subnet Warning!]" in stderr,
+              f"off the subnet: {result.returncode} {stderr!r}")
         result = lab.assign("NEW-BOX", "--ip", NEW_ADDRESS, "--mask", MASK, "--wait", "5",
-                            prefix=("unshare", "--uts", "sh", "-c",
-                                    f'hostname {long_name} && exec "$0" "$@"'))
+                            prefix=renamed)
         check(result.returncode == 0, f"assign: {result.returncode} {result.stderr!r}")
         wait_for(lambda: read(status).startswith("configured"), 5, "the appliance to configure")
 
@@ -280,6 +306,7 @@ def case_dhcpcd():
 CASES = {
     "simulated_appliance": case_simulated_appliance,
     "refusals": case_refusals,
+    "trailing_blank": case_trailing_blank,
     "long_host_name": case_long_host_name,
     "no_gateway": case_no_gateway,
     "unprivileged_icmp": case_unprivileged_icmp,

@@ -46,4 +46,8 @@ protected:
     std::unique_ptr<headless::Driver> driver;
 };
 
+// Whether a window's centre is that of another rectangle, to the pixel that halving an odd
+// size loses.
+::testing::AssertionResult CentredOn(const RECT& window, const RECT& on);
+
 } // namespace testlab

@@ -87,6 +87,11 @@ void AssignSession::BeforeStart() {
         return ::testing::AssertionFailure() << "cannot send the appliance's request";
     if (!WaitForHost(hostName))
         return ::testing::AssertionFailure() << hostName << " was not listed";
+    // The request put the resting icon into the status control; one tick of the search
+    // sweeps it on, so that what the double-click puts there shows.
+    driver->StepTime(kTickMs);
+    if (driver->ShownIcon(IDC_STATUS_ICON) != IDI_STATUS_LEFT)
+        return ::testing::AssertionFailure() << "the search's sweep did not go on";
     return DoubleClickHost(hostName);
 }
 

@@ -61,7 +61,8 @@ class AssignSession : public DiscoverySession {
 protected:
     void BeforeStart() override;
 
-    // Search; the appliance's request listed as a "No IP" row; that row double-clicked: the
+    // Search; the appliance's request listed as a "No IP" row; one tick of the search's
+    // sweep (the status icon away from its resting picture); that row double-clicked: the
     // assign dialog is open.
     ::testing::AssertionResult OpenAssignDialog(const std::string& hostName = kNimbus);
     // Selects the row that shows this host name and double-clicks the list.

@@ -124,8 +124,10 @@ protected:
         ASSERT_TRUE(win32::Driver::TypeText(dialog, IDC_IP_ADDRESS, segment.newAddress));
         ASSERT_TRUE(win32::Driver::TypeText(dialog, IDC_SUBNET_MASK, segment.newMask));
         ASSERT_TRUE(win32::Driver::TypeText(dialog, IDC_GATEWAY, segment.newGateway));
+        // Owned by the main window, it opens centred over it.
+        EXPECT_TRUE(CentredOn(dialog, WindowRect(Main())));
         if (shot)
-            Shoot(dialog, shot);
+            Shoot(shot);
         ASSERT_TRUE(win32::Driver::Click(dialog, IDOK));
 
         // The echo probe, then the appliance's next DISCOVER and REQUEST: a few seconds.

@@ -47,7 +47,7 @@ TEST_F(DeviceListActions, SearchListsTheLab) {
         [] { return win32::Driver::IsEnabled(Main(), IDC_SEARCH); }, 12000))
         << OtherWindows();
     EXPECT_EQ(MainRows().size(), ListedRows()) << RowsText(MainRows());
-    Shoot(Main(), L"main-window");
+    Shoot(L"main-window");
 }
 
 TEST_F(DeviceListActions, DoubleClickOnARowWithAnAddressOpensItsAdminPage) {

@@ -41,6 +41,8 @@ TEST_F(MainWindow, StartsWithItsTitleListButtonsAndSystemMenu) {
     ::GetMenuStringW(menu, last, text, 64, MF_BYPOSITION);
     EXPECT_EQ(std::wstring(text), L"\x95DC\x65BC Tavisol(&A)...");
     EXPECT_EQ(OtherWindows(), "");
+    // No position of its own and no owner: centred on its monitor's work area.
+    EXPECT_TRUE(CentredOn(Main(), WorkAreaOf(Main())));
 }
 
 TEST_F(MainWindow, AboutBoxOpensFromTheSystemMenuWithItsTexts) {
@@ -59,7 +61,9 @@ TEST_F(MainWindow, AboutBoxOpensFromTheSystemMenuWithItsTexts) {
                          L"assign its IP address.",
                          L"Running on : OSVERSION"}));
     EXPECT_EQ(win32::Driver::Text(about, IDOK), L"OK");
-    Shoot(about, L"about");
+    // Owned by the main window, it opens centred over it.
+    EXPECT_TRUE(CentredOn(about, WindowRect(Main())));
+    Shoot(L"about");
 
     ASSERT_TRUE(win32::Driver::Click(about, IDOK));
     EXPECT_TRUE(win32::Driver::WaitUntil([&] { return !::IsWindow(about); }));

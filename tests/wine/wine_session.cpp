@@ -1,6 +1,9 @@
 // The Wine suite's shared fixture, its UDP peer, the shell interception and main().
 #include "tests/wine/wine_session.h"
 
+#include "app/Globals.h"
+
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -105,13 +108,38 @@ std::string RowsText(const Rows& rows) {
     return text;
 }
 
-void Shoot(HWND window, const wchar_t* name) {
+void Shoot(const wchar_t* name) {
     std::string dir = Env("TAVISOL_SHOTS");
     if (dir.empty())
         return;
     ::Sleep(500); // let the last paint reach the screen
     std::wstring path = Wide(dir) + L"\\" + name + L".bmp";
-    EXPECT_TRUE(win32::Driver::Screenshot(window, path)) << Narrow(path);
+    EXPECT_TRUE(win32::Driver::Screenshot(::GetDesktopWindow(), path)) << Narrow(path);
+}
+
+RECT WindowRect(HWND window) {
+    RECT rect{};
+    ::GetWindowRect(window, &rect);
+    return rect;
+}
+
+RECT WorkAreaOf(HWND window) {
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    ::GetMonitorInfoA(::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &info);
+    return info.rcWork;
+}
+
+::testing::AssertionResult CentredOn(HWND window, const RECT& on) {
+    RECT r = WindowRect(window);
+    // Centres doubled, so that they compare without halving.
+    LONG dx = (r.left + r.right) - (on.left + on.right);
+    LONG dy = (r.top + r.bottom) - (on.top + on.bottom);
+    if (dx >= -2 && dx <= 2 && dy >= -2 && dy <= 2)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "(" << r.left << "," << r.top << ")-(" << r.right << ","
+                                         << r.bottom << ") is not centred on (" << on.left << ","
+                                         << on.top << ")-(" << on.right << "," << on.bottom << ")";
 }
 
 // ---- the peer --------------------------------------------------------------------------------
@@ -224,6 +252,22 @@ bool PatchImport(const char* dll, const char* function, void* replacement) {
     return patched;
 }
 
+// The port-67 listener's successful receives, counted beside the program: it prints one
+// "BOOTP options" line for every datagram that listener examines, and the runner holds the
+// lines it finds against this count.
+using RecvFromCall = int(WSAAPI*)(SOCKET, char*, int, int, sockaddr*, int*);
+RecvFromCall g_systemRecvFrom = nullptr;
+std::atomic<int> g_listenerReceives{0};
+
+int WSAAPI CountingRecvFrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromLen) {
+    int n = g_systemRecvFrom(s, buf, len, flags, from, fromLen);
+    // The program's user-interface thread is the one that makes and receives on the
+    // listener, so the handle read here is the one it receives on.
+    if (n != SOCKET_ERROR && s == g_hBootpSearchSocket)
+        ++g_listenerReceives;
+    return n;
+}
+
 } // namespace
 
 void SetShellResult(int result) {
@@ -329,6 +373,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot intercept ShellExecuteA: not running the suite\n");
         return 1;
     }
+    winetest::g_systemRecvFrom = reinterpret_cast<winetest::RecvFromCall>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ws2_32.dll"), "recvfrom")));
+    if (!winetest::g_systemRecvFrom ||
+        !winetest::PatchImport("ws2_32.dll", "recvfrom",
+                               reinterpret_cast<void*>(&winetest::CountingRecvFrom))) {
+        std::fprintf(stderr, "cannot count the port-67 listener's receives\n");
+        return 1;
+    }
     WSADATA data;
     if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) {
         std::fprintf(stderr, "the test's own socket library did not start\n");
@@ -341,5 +393,9 @@ int main(int argc, char** argv) {
     ::InitCommonControlsEx(&icc);
     int result = RUN_ALL_TESTS();
     ::WSACleanup();
+    // For the runner (wine_suite.py), after the last "BOOTP options" line.
+    std::fflush(stdout);
+    std::printf("port-67 listener received %d datagrams\n", winetest::g_listenerReceives.load());
+    std::fflush(stdout);
     return result;
 }

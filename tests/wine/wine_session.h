@@ -59,8 +59,15 @@ std::wstring Wide(const std::string& text);
 bool HasRow(const Rows& rows, const std::vector<std::string>& wanted);
 int FindRow(const Rows& rows, const std::vector<std::string>& wanted); // -1: none
 std::string RowsText(const Rows& rows);
-// Photographs the window into $TAVISOL_SHOTS as NAME.bmp, when the runner asks for it.
-void Shoot(HWND window, const wchar_t* name);
+// Photographs the whole screen into $TAVISOL_SHOTS as NAME.bmp, when the runner asks for
+// it: where the windows are shows as much as what they show.
+void Shoot(const wchar_t* name);
+// Whether a window's centre is that of a rectangle (its owner's, the work area), to the
+// pixel that halving an odd size loses.
+::testing::AssertionResult CentredOn(HWND window, const RECT& on);
+RECT WindowRect(HWND window);
+// The work area of the monitor the window is on.
+RECT WorkAreaOf(HWND window);
 
 // A datagram socket of the test's own, bound to address:port (port 0: any), with
 // SO_BROADCAST; SO_REUSEADDR only when asked, so that by default it holds its port the way

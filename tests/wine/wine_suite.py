@@ -20,9 +20,11 @@ ended by its PID. Exit 0 on success, 1 on failure, 77 (skipped, with the reason)
 Xvfb, the cross build or network namespaces are missing.
 """
 
+import contextlib
 import fcntl
 import glob
 import os
+import re
 import select
 import shutil
 import signal
@@ -74,10 +76,18 @@ def prefix_pids(prefix):
     return [p for p in pids if p != os.getpid()]
 
 
-def inner(exe, prefix, log_dir):
-    """Xvfb, wineserver, the prefix if it is new, the test; then all of it ended."""
+class XvfbError(RuntimeError):
+    pass
+
+
+@contextlib.contextmanager
+def wine_session(prefix, log_dir, overrides=""):
+    """Xvfb, a wineserver of this namespace and the prefix, made if it is new; yields the
+    environment to run Wine programs in, and ends all of it afterwards. `overrides` are
+    further WINEDLLOVERRIDES entries."""
+    dll_overrides = "mscoree,mshtml=" + (f";{overrides}" if overrides else "")
     env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64",
-               WINEDLLOVERRIDES="mscoree,mshtml=", WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
+               WINEDLLOVERRIDES=dll_overrides, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
     started = []
     try:
         rfd, wfd = os.pipe()
@@ -98,8 +108,7 @@ def inner(exe, prefix, log_dir):
                 display += os.read(rfd, 64)
         display = display.decode().strip()
         if not display:
-            print("wine_suite: Xvfb did not start", file=sys.stderr)
-            return 1
+            raise XvfbError("Xvfb did not start")
         env["DISPLAY"] = f":{display}"
 
         os.makedirs(prefix, exist_ok=True)
@@ -125,30 +134,7 @@ def inner(exe, prefix, log_dir):
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             open(marker, "w").close()
             print(f"wine_suite: new Wine prefix in {time.monotonic() - t0:.0f} s")
-        t0 = time.monotonic()
-        # The program prints one diagnostic line per BOOTP request it examines (a window
-        # program's stdout goes nowhere); here they would drown the report, so they are
-        # counted instead. A file rather than a pipe: the helpers that Wine starts inherit
-        # the test's output and keep a pipe open after the test has ended.
-        out_path = os.path.join(log_dir, "test.out")
-        with open(out_path, "w") as out:
-            test = subprocess.Popen(["wine", exe], env=env, stdout=out, stderr=subprocess.STDOUT)
-            started.append(test)
-            try:
-                code = test.wait(240)
-            except subprocess.TimeoutExpired:
-                print("wine_suite: the test program ran out of time", file=sys.stderr)
-                code = -1
-        diagnostics = 0
-        with open(out_path, errors="replace") as out:
-            for line in out:
-                if line.strip() == "BOOTP options":
-                    diagnostics += 1
-                else:
-                    print(line, end="")
-        print(f"wine_suite: the test program ran {time.monotonic() - t0:.0f} s, exit {code}, "
-              f"{diagnostics} \"BOOTP options\" lines", flush=True)
-        return 0 if code == 0 else 1
+        yield env, started
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
         for proc in started:
@@ -166,14 +152,65 @@ def inner(exe, prefix, log_dir):
                 pass
 
 
+def inner(exe, prefix, log_dir):
+    """The test program in a Wine session, its report printed."""
+    try:
+        with wine_session(prefix, log_dir) as (env, started):
+            return run_test_program(exe, env, started, log_dir)
+    except XvfbError as e:
+        print(f"wine_suite: {e}", file=sys.stderr)
+        return 1
+
+
+def run_test_program(exe, env, started, log_dir):
+    t0 = time.monotonic()
+    # The program prints one diagnostic line per BOOTP request it examines (a window
+    # program's stdout goes nowhere); here they would drown the report, so they are
+    # counted, and the count must be the number of datagrams that the test saw the port-67
+    # listener receive, which it prints last. A file rather than a pipe: the helpers that
+    # Wine starts inherit the test's output and keep a pipe open after the test has ended.
+    out_path = os.path.join(log_dir, "test.out")
+    with open(out_path, "w") as out:
+        test = subprocess.Popen(["wine", exe], env=env, stdout=out, stderr=subprocess.STDOUT)
+        started.append(test)
+        try:
+            code = test.wait(240)
+        except subprocess.TimeoutExpired:
+            print("wine_suite: the test program ran out of time", file=sys.stderr)
+            code = -1
+    diagnostics = 0
+    received = None
+    with open(out_path, errors="replace") as out:
+        for line in out:
+            counted = re.fullmatch(r"port-67 listener received (\d+) datagrams", line.strip())
+            if line.strip() == "BOOTP options":
+                diagnostics += 1
+            elif counted:
+                received = int(counted.group(1))
+            else:
+                print(line, end="")
+    print(f"wine_suite: the test program ran {time.monotonic() - t0:.0f} s, exit {code}, "
+          f"{diagnostics} \"BOOTP options\" lines for {received} datagrams received on port 67",
+          flush=True)
+    if code != 0:
+        return 1
+    # The suite's searches hear the simulated appliance's requests and its own, so the
+    # port-67 listener has always received some.
+    if not received or diagnostics != received:
+        print("wine_suite: one \"BOOTP options\" line per datagram on port 67 was expected",
+              file=sys.stderr)
+        return 1
+    return 0
+
+
 # ---- in the root namespace -------------------------------------------------------------------
 
 class WineLab(lab_tools.Lab):
     """The network tests' lab under a name of the Wine suite's own, so that its runs and
     theirs can go on side by side."""
 
-    def __init__(self, nodes, *options):
-        self.name = f"wine{os.getpid() % 10000}"
+    def __init__(self, nodes, *options, prefix="wine"):
+        self.name = f"{prefix}{os.getpid() % 10000}"
         self.procs = []
         subprocess.run([NETLAB, "create", self.name, str(nodes), *options], check=True)
 
