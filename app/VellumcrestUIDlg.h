@@ -92,6 +92,9 @@ protected:
     void StopSearch();
     void StopReplyListener();
     int SendProbe();
+    // A probe socket with its options, bound to the interface address dwLocalAddr (network
+    // order; INADDR_ANY: not bound); INVALID_SOCKET when it cannot be had.
+    SOCKET OpenProbeSocket(DWORD dwLocalAddr);
     int OpenClientPort();
     // OpenClientPort in two halves: the set-up, which returns the step that failed (0 for
     // none) and shows nothing, and the box of that step.

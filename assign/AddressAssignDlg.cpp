@@ -4,11 +4,11 @@
 
 #include "app/Globals.h"
 #include "app/SocketLibrary.h"
+#include "platform/netif.h"
 #include "proto/address.h"
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 char g_szAssignIP[16];
 int g_bAssigned = 0;
@@ -22,9 +22,9 @@ constexpr int kProbeTimeout = 500;
 
 CAddressAssignDlg::CAddressAssignDlg(CWnd* pParent)
     : CDialog(IDD, pParent), m_szMask{}, m_szGateway{}, m_assignInfo{}, m_bootpReply{},
-      m_addrBootpDest{}, m_dwServerAddr(0), m_szLocalHostName{}, m_hBootpSocket(INVALID_SOCKET),
-      m_nTickCount(0), m_nTickLimit(50), m_nTimerID(0), m_bTimerRunning(FALSE), m_packetBuf{},
-      m_pPacket(nullptr), m_nDataSize(kEchoDataSize) {}
+      m_addrBootpDest{}, m_dwServerAddr(0), m_szLocalHostName{}, m_dwRequestInterface(0),
+      m_hBootpSocket(INVALID_SOCKET), m_nTickCount(0), m_nTickLimit(50), m_nTimerID(0),
+      m_bTimerRunning(FALSE), m_packetBuf{}, m_pPacket(nullptr), m_nDataSize(kEchoDataSize) {}
 
 CAddressAssignDlg::~CAddressAssignDlg() = default;
 
@@ -115,18 +115,7 @@ BOOL CAddressAssignDlg::IsHostAddress(const char* pszAddress) {
 BOOL CAddressAssignDlg::IsAddressInUse(const char* pszAddress) {
     m_nDataSize = kEchoDataSize;
 
-    // The workstation's own address; when it cannot be found there is nothing to compare
-    // the subnet with, and the probe alone decides.
-    char szHostName[HOST_NAME_BUFFER] = "";
-    std::string strOwnAddress;
-    if (gethostname(szHostName, sizeof szHostName) == 0) {
-        if (hostent* pHost = gethostbyname(szHostName); pHost && pHost->h_addr_list[0]) {
-            in_addr own;
-            std::memcpy(&own, pHost->h_addr_list[0], sizeof own);
-            strOwnAddress = inet_ntoa(own);
-        }
-    }
-    if (!strOwnAddress.empty() && !IsSameSubnetPrefix(strOwnAddress.c_str(), pszAddress)) {
+    if (!IsInOwnSubnet(pszAddress)) {
         int nAnswer = MessageBoxA(
             nullptr,
             "Assign IP Address maybe in different subnet section!\n Do you want to continue? ",
@@ -146,24 +135,50 @@ BOOL CAddressAssignDlg::IsAddressInUse(const char* pszAddress) {
     return TRUE;
 }
 
+BOOL CAddressAssignDlg::IsInOwnSubnet(const char* pszCandidate) {
+    // Every interface that is up, by its own address: on a workstation with an office LAN and
+    // an appliance switch, an address right for either is right.
+    BOOL bCompared = FALSE;
+    for (const NET_INTERFACE& entry : GetNetInterfaces()) {
+        if (!entry.bUp || entry.bLoopback || entry.dwAddr == 0)
+            continue;
+        bCompared = TRUE;
+        in_addr own{};
+        own.s_addr = entry.dwAddr;
+        if (IsSameSubnetPrefix(inet_ntoa(own), pszCandidate))
+            return TRUE;
+    }
+    if (bCompared)
+        return FALSE;
+
+    // No interface listed: the workstation's own address as the system gives it. When that
+    // cannot be found there is nothing to compare the subnet with, and the probe alone
+    // decides.
+    char szHostName[HOST_NAME_BUFFER] = "";
+    if (gethostname(szHostName, sizeof szHostName) != 0)
+        return TRUE;
+    hostent* pHost = gethostbyname(szHostName);
+    if (!pHost || !pHost->h_addr_list[0])
+        return TRUE;
+    in_addr own;
+    std::memcpy(&own, pHost->h_addr_list[0], sizeof own);
+    return IsSameSubnetPrefix(inet_ntoa(own), pszCandidate);
+}
+
 BOOL CAddressAssignDlg::IsSameSubnetPrefix(const char* pszOwnAddress, const char* pszCandidate) {
     // The numeric addresses under a mask: the one typed, else that of the workstation's
-    // interface, else 255.255.255.0. (Comparing the texts would tell 192.168.0.10 and
-    // 192.168.0.5 apart.)
+    // interface that holds the own address, else 255.255.255.0. (Comparing the texts would
+    // tell 192.168.0.10 and 192.168.0.5 apart.)
     DWORD dwOwn = ClassicInetAddr(pszOwnAddress);
     DWORD dwCandidate = ClassicInetAddr(pszCandidate);
     DWORD dwMask = ClassicInetAddr("255.255.255.0");
     if (m_szMask[0] != '\0') {
         dwMask = ClassicInetAddr(m_szMask);
     } else {
-        unsigned long dwSize = 0;
-        if (GetIpAddrTable(nullptr, &dwSize, FALSE) == ERROR_INSUFFICIENT_BUFFER) {
-            std::vector<BYTE> buffer(dwSize);
-            auto* pTable = reinterpret_cast<PMIB_IPADDRTABLE>(buffer.data());
-            if (GetIpAddrTable(pTable, &dwSize, FALSE) == NO_ERROR) {
-                for (DWORD i = 0; i < pTable->dwNumEntries; ++i)
-                    if (pTable->table[i].dwAddr == dwOwn && pTable->table[i].dwMask != 0)
-                        dwMask = pTable->table[i].dwMask;
+        for (const NET_INTERFACE& entry : GetNetInterfaces()) {
+            if (entry.dwAddr == dwOwn && entry.dwMask != 0) {
+                dwMask = entry.dwMask;
+                break;
             }
         }
     }

@@ -65,6 +65,9 @@ protected:
     // Checks and the title (AddressAssignDlg.cpp).
     BOOL NormalizeAddress(char* pszAddress);
     BOOL IsAddressInUse(const char* pszAddress);
+    // Whether the address lies in a subnet of one of the workstation's interfaces (under the
+    // typed mask where one was typed); only an address in none of them is warned about.
+    BOOL IsInOwnSubnet(const char* pszCandidate);
     BOOL IsSameSubnetPrefix(const char* pszOwnAddress, const char* pszCandidate);
     // The address's own use: nothing in 0.0.0.0/8, 127.0.0.0/8 or from 224.0.0.0 up can be
     // given to an appliance.
@@ -79,6 +82,8 @@ protected:
     int OpenResponderSocket();
     BOOL MatchHostName(const BYTE* pRequest);
     void HandleBootRequest(const BYTE* pRequest);
+    // m_dwServerAddr for the request being handled; FALSE when no address can be had.
+    BOOL FindServerAddress();
     BOOL SendBootReply();
 
     char m_szMask[16];
@@ -88,6 +93,8 @@ protected:
     sockaddr_in m_addrBootpDest;
     DWORD m_dwServerAddr;
     char m_szLocalHostName[HOST_NAME_BUFFER];
+    // The interface the last request came in by, 0 when unknown: the replies leave by it.
+    DWORD m_dwRequestInterface;
     SOCKET m_hBootpSocket;
     DWORD m_nTickCount;
     DWORD m_nTickLimit;

@@ -6,9 +6,16 @@
 // broadcasts a 300-byte reply to port 68 for every accepted request: DHCPOFFER for
 // DHCPDISCOVER, DHCPACK for DHCPREQUEST, a plain BOOTP reply for a request without a message
 // type. The DHCPACK ends the dialog with IDOK.
+//
+// On a workstation with several interfaces each reply leaves by the interface the request
+// came in by, and by no other, with that interface's address as the server identifier
+// (option 54) and siaddr: the appliance's segment is the only one it concerns, and a reply on
+// another would reach strangers and name an address the appliance cannot answer.
 #include "assign/AddressAssignDlg.h"
 
 #include "app/Globals.h"
+#include "platform/ifsocket.h"
+#include "platform/netif.h"
 #include "proto/address.h"
 #include "proto/bootp_reply.h"
 #include "proto/hwaddr.h"
@@ -91,6 +98,12 @@ int CAddressAssignDlg::OpenResponderSocket() {
         WSAGetLastError();
         return 0;
     }
+    // Each request then tells the interface it came in by. Without it the replies go where
+    // the system sends a broadcast, as they did before there was a choice.
+    int nPacketInfo = 1;
+    if (setsockopt(m_hBootpSocket, IPPROTO_IP, IP_PKTINFO,
+                   reinterpret_cast<const char*>(&nPacketInfo), sizeof nPacketInfo) == SOCKET_ERROR)
+        WSAGetLastError();
     if (WSAAsyncSelect(m_hBootpSocket, m_hWnd, WM_BOOTP_ASYNCH, FD_READ) == SOCKET_ERROR) {
         WSAGetLastError();
         return 0;
@@ -111,8 +124,9 @@ LRESULT CAddressAssignDlg::OnBootpAsynch(WPARAM, LPARAM lParam) {
         std::memset(g_bootpRecvBuf, 0, sizeof g_bootpRecvBuf);
         sockaddr_in from{};
         int nFromLen = sizeof from;
-        if (recvfrom(m_hBootpSocket, reinterpret_cast<char*>(g_bootpRecvBuf), BOOTP_RECV_SIZE, 0,
-                     reinterpret_cast<sockaddr*>(&from), &nFromLen) == SOCKET_ERROR) {
+        if (RecvFromInterface(m_hBootpSocket, reinterpret_cast<char*>(g_bootpRecvBuf),
+                              BOOTP_RECV_SIZE, 0, reinterpret_cast<sockaddr*>(&from), &nFromLen,
+                              &m_dwRequestInterface) == SOCKET_ERROR) {
             WSAGetLastError();
         } else {
             char szHwAddr[18] = {};
@@ -145,17 +159,38 @@ BOOL CAddressAssignDlg::MatchHostName(const BYTE* pRequest) {
     return HostNameOptionMatches(Request(pRequest), remembered) ? TRUE : FALSE;
 }
 
-void CAddressAssignDlg::HandleBootRequest(const BYTE* pRequest) {
+BOOL CAddressAssignDlg::FindServerAddress() {
+    // The interface the request came in by, and its primary address (the first listed).
+    if (m_dwRequestInterface != 0) {
+        for (const NET_INTERFACE& entry : GetNetInterfaces()) {
+            if (entry.dwIndex != m_dwRequestInterface)
+                continue;
+            if (entry.CarriesBroadcast() && entry.dwAddr != 0) {
+                m_dwServerAddr = entry.dwAddr;
+                return TRUE;
+            }
+            break;
+        }
+    }
+    // Not one a reply can go out of (loopback, or gone meanwhile), or not known: the host's
+    // own address as the system gives it, and the reply where the system sends a broadcast.
+    m_dwRequestInterface = 0;
     if (gethostname(m_szLocalHostName, sizeof m_szLocalHostName) != 0) {
         WSAGetLastError();
-        return;
+        return FALSE;
     }
     hostent* pHost = gethostbyname(m_szLocalHostName);
     if (!pHost || !pHost->h_addr_list[0]) {
         WSAGetLastError();
-        return;
+        return FALSE;
     }
     std::memcpy(&m_dwServerAddr, pHost->h_addr_list[0], sizeof m_dwServerAddr);
+    return TRUE;
+}
+
+void CAddressAssignDlg::HandleBootRequest(const BYTE* pRequest) {
+    if (!FindServerAddress())
+        return;
 
     if (!IsBootRequest(Request(pRequest)))
         return;
@@ -215,9 +250,15 @@ BOOL CAddressAssignDlg::SendBootReply() {
     m_addrBootpDest.sin_family = AF_INET;
     m_addrBootpDest.sin_port = htons(68);
     m_addrBootpDest.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-    if (sendto(m_hBootpSocket, reinterpret_cast<const char*>(m_bootpReply),
-               static_cast<int>(BOOTP_REPLY_SIZE), 0, reinterpret_cast<sockaddr*>(&m_addrBootpDest),
-               sizeof m_addrBootpDest) == SOCKET_ERROR) {
+    const char* pReply = reinterpret_cast<const char*>(m_bootpReply);
+    const sockaddr* pDest = reinterpret_cast<const sockaddr*>(&m_addrBootpDest);
+    int nSent =
+        m_dwRequestInterface != 0
+            ? SendToInterface(m_hBootpSocket, pReply, static_cast<int>(BOOTP_REPLY_SIZE), 0, pDest,
+                              sizeof m_addrBootpDest, m_dwRequestInterface, m_dwServerAddr)
+            : sendto(m_hBootpSocket, pReply, static_cast<int>(BOOTP_REPLY_SIZE), 0, pDest,
+                     sizeof m_addrBootpDest);
+    if (nSent == SOCKET_ERROR) {
         WSAGetLastError();
         return FALSE;
     }

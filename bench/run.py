@@ -2,8 +2,8 @@
 """make bench: thousands of appliances in one burst, on a simulated LAN of our own.
 
     python3 bench/run.py BUILD_DIR [--sizes 256,1024,4096] [--exchanges 1000]
-                         [--sort-rows 4096] [--seconds S] [--out FILE] [--quick]
-                         [--win-build DIR] [--windows qt,wine]
+                         [--sort-rows 4096] [--two-segments 1024] [--seconds S] [--out FILE]
+                         [--quick] [--win-build DIR] [--windows qt,wine]
 
 Lab (tools/netlab, needs root): the workstation ws runs `tavisol-cli search`; n1 runs one
 `tavisol-sim --swarm N`, which stands for the whole segment; n2 runs the bare baseline
@@ -20,6 +20,11 @@ burst at the same moments (requests are broadcasts and reach both anyway). Measu
   cpu    user + system CPU time of the whole `tavisol-cli search` run (getrusage of the child)
   peak   its peak resident memory
   drops  datagrams the kernel dropped for a full receive buffer (Udp RcvbufErrors) in ws
+A workstation with two interfaces (tools/netlab --segment2): one swarm of N configured
+appliances on each segment, answering from addresses in neither of the workstation's subnets;
+the CLI's search must list all 2N, and the bare baseline, in the workstation beside it on a
+port of its own, drains the same 2N replies from both interfaces (each swarm mirrors its burst
+to the workstation's address on its segment).
 Then the responder: `tavisol-sim --exchanges K` times K DISCOVER -> OFFER exchanges with
 `tavisol-cli assign`'s responder (median, 99th percentile); and tavisol-bench-sort times the
 heading-click sort of a list of 4096 rows. Nothing here asserts on speed: the numbers are
@@ -64,10 +69,19 @@ class BenchError(Exception):
 
 
 class Lab:
-    def __init__(self, nodes):
-        self.name = f"scale{os.getpid() % 1000}"
+    def __init__(self, nodes, *options, prefix="scale"):
+        self.name = f"{prefix}{os.getpid() % 1000}"
         self.procs = []
-        subprocess.run([NETLAB, "create", self.name, str(nodes)], check=True)
+        subprocess.run([NETLAB, "create", self.name, str(nodes), *options], check=True)
+
+    def addr(self, node, device):
+        return subprocess.run([NETLAB, "addr", self.name, node, device], check=True,
+                              capture_output=True, text=True).stdout.strip()
+
+    def mac(self, node, device):
+        link = self.run(node, "ip", "-j", "link", "show", device, capture_output=True, text=True,
+                        check=True)
+        return json.loads(link.stdout)[0]["address"]
 
     def run(self, node, *cmd, **kw):
         return subprocess.run([NETLAB, "exec", self.name, node, "--", *cmd], **kw)
@@ -181,6 +195,57 @@ def burst_case(lab, build, kind, n, seconds, tmp):
     }
 
 
+# The swarms of the two segments answer from addresses in neither of the workstation's
+# subnets; the baseline drains their mirrored replies in the workstation on this port.
+TWO_SEGMENT_FIRST = {1: "10.197.1.0", 2: "10.196.1.0"}
+TWO_SEGMENT_DRAIN_PORT = 1311
+
+
+def two_segment_case(build, n, seconds, tmp):
+    with Lab(2, "--segment2", "2", prefix="segs") as lab:
+        devices = {1: "eth0", 2: "eth1"}
+        base = lab.start("ws", os.path.join(build, "bench", "tavisol-bench-drain"),
+                         "--port", str(TWO_SEGMENT_DRAIN_PORT), "--expect", str(2 * n),
+                         "--rcvbuf", str(RCVBUF), "--idle-ms", "3000", "--timeout-ms", "60000")
+        swarms = {}
+        for segment, device in devices.items():
+            mirror = (f"{lab.addr('ws', device)},{lab.mac('ws', device)},"
+                      f"{TWO_SEGMENT_DRAIN_PORT}")
+            swarms[segment] = lab.start(
+                f"n{segment}", os.path.join(build, "sim", "tavisol-sim"), "--swarm", str(n),
+                "--replies", "--first-address", TWO_SEGMENT_FIRST[segment], "--name-prefix",
+                f"S{segment}-", "--mirror", mirror, "--count", "1", "--duration", "120000")
+        drops_before = rcvbuf_errors(lab, "ws")
+        cli = [os.path.join(build, "cli", "tavisol-cli"), "search", "--json", "--timing"]
+        if seconds is not None:
+            cli += ["--seconds", str(seconds)]
+        out = os.path.join(tmp, f"search-two-segments-{n}.json")
+        status, stderr, usage = run_child(lab, "ws", cli, out, 120)
+        if status != 0:
+            raise BenchError(f"tavisol-cli search exit {status}: {stderr[-500:]}")
+        bursts = {segment: line_of(swarm, "burst", 10) for segment, swarm in swarms.items()}
+        drained = line_of(base, "drained", 70)
+        with open(out) as f:
+            rows = json.load(f)
+        timing = re.search(r"timing rows=(\d+) first_row_ns=(\d+) last_row_ns=(\d+)", stderr)
+        if not timing:
+            raise BenchError(f"no timing line from tavisol-cli: {stderr[-500:]}")
+        start = min(int(b["start_ns"]) for b in bursts.values())
+        end = max(int(b["end_ns"]) for b in bursts.values())
+        listed = {segment: sum(1 for r in rows if r["host"].startswith(f"S{segment}-R"))
+                  for segment in devices}
+        return {
+            "n": n,
+            "rows": listed,
+            "cli_ms": (int(timing.group(3)) - start) / 1e6 if any(listed.values()) else None,
+            "base_rows": int(drained["count"]),
+            "base_ms": (int(drained["last_ns"]) - start) / 1e6 if int(drained["count"]) else None,
+            "burst_ms": (end - start) / 1e6,
+            "cpu_s": usage.ru_utime + usage.ru_stime,
+            "drops": rcvbuf_errors(lab, "ws") - drops_before,
+        }
+
+
 def responder_case(lab, build, exchanges, tmp):
     sim = lab.start("n1", os.path.join(build, "sim", "tavisol-sim"), "--exchanges",
                     str(exchanges), "--name", "TIMED-1", "--hw", "02:5C:00:00:00:01",
@@ -219,7 +284,7 @@ def machine():
     return f"{cpu}, {os.cpu_count()} CPUs, Linux {platform.release()}"
 
 
-def table(bursts, responder, sort, load):
+def table(bursts, two_segments, responder, sort, load):
     out = []
     out.append("| burst | N | rows / N | loss | CLI time ms | baseline time ms | CLI / baseline"
                " | baseline rows | CLI CPU s | CLI peak MB | buffer drops | burst on wire ms"
@@ -244,6 +309,16 @@ def table(bursts, responder, sort, load):
                               f"(baseline {bc / ba:.2f}, burst on the wire {wc / wa:.2f})")
     out.append("")
     out.append("Growth: " + ("; ".join(growth) if growth else "n/a"))
+    if two_segments:
+        t = two_segments
+        ratio = (t["cli_ms"] / t["base_ms"]) if t["cli_ms"] and t["base_ms"] else None
+        out.append("")
+        out.append(f"Two segments, {t['n']} + {t['n']} configured appliances (one swarm behind "
+                   f"each interface): rows {t['rows'][1]}/{t['n']} + {t['rows'][2]}/{t['n']}, "
+                   f"CLI {fmt(t['cli_ms'])} ms, baseline {fmt(t['base_ms'])} ms "
+                   f"({t['base_rows']} drained), CLI / baseline {fmt(ratio, '.2f')}, "
+                   f"bursts on the wire {t['burst_ms']:.1f} ms, CLI CPU {t['cpu_s']:.3f} s, "
+                   f"buffer drops {t['drops']}")
     if responder:
         out.append("")
         out.append(f"Responder, DISCOVER to OFFER over {int(responder['exchanges'])} exchanges: "
@@ -266,6 +341,8 @@ def main():
     parser.add_argument("--sizes", default="256,1024,4096")
     parser.add_argument("--exchanges", type=int, default=1000)
     parser.add_argument("--sort-rows", type=int, default=4096)
+    parser.add_argument("--two-segments", type=int, default=1024,
+                        help="N appliances on each of two segments (0: not measured)")
     parser.add_argument("--seconds", type=float, default=None,
                         help="search for S seconds instead of the 8-second search window")
     parser.add_argument("--out", default=os.path.join(HERE, "results.md"))
@@ -276,7 +353,7 @@ def main():
                         help="the windows to time on the same bursts (bench/windows.py)")
     args = parser.parse_args()
     if args.quick:
-        args.sizes, args.exchanges, args.sort_rows = "64", 50, 256
+        args.sizes, args.exchanges, args.sort_rows, args.two_segments = "64", 50, 256, 64
         args.windows = ""  # their short form is a test of its own
         args.seconds = 2 if args.seconds is None else args.seconds
     build = os.path.abspath(args.build)
@@ -288,7 +365,7 @@ def main():
         return 77
 
     load_before = open("/proc/loadavg").read().split()[0]
-    bursts, responder, sort, window_results = [], None, None, []
+    bursts, two_segments, responder, sort, window_results = [], None, None, None, []
     with tempfile.TemporaryDirectory() as tmp, Lab(2) as lab:
         try:
             lab.run("ws", "ip", "addr", "add", SWARM_NET_WS, "dev", "eth0", check=True)
@@ -308,13 +385,22 @@ def main():
         except (BenchError, subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
             print(f"bench failed: {e}")
             return 1
+    if args.two_segments:
+        with tempfile.TemporaryDirectory() as tmp:
+            try:
+                two_segments = two_segment_case(build, args.two_segments, args.seconds, tmp)
+                print(f"  two segments N={args.two_segments}+{args.two_segments}: {two_segments}",
+                      flush=True)
+            except (BenchError, subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
+                print(f"bench failed: {e}")
+                return 1
     load_after = open("/proc/loadavg").read().split()[0]
 
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     text = (f"# Benchmark results\n\nMachine: {machine()}\n\nDate: {now}\n\n"
             f"Search window: {'the 8-second window' if args.seconds is None else f'{args.seconds} s'};"
             f" receive buffer of the baseline: {RCVBUF} bytes.\n\n"
-            + table(bursts, responder, sort, (load_before, load_after))
+            + table(bursts, two_segments, responder, sort, (load_before, load_after))
             + ("\n\n## The windows on the same bursts\n\n" + windows.table(window_results)
                if window_results else "") + "\n")
     with open(args.out, "w") as f:

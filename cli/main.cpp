@@ -5,6 +5,7 @@
 #include "app/VellumcrestUIDlg.h"
 #include "cli/output.h"
 #include "platform/headless/driver.h"
+#include "platform/netif.h"
 #include "platform/posix_sockets.h"
 #include "res/resource.h"
 
@@ -35,11 +36,30 @@ bool ParseSeconds(const char* text, double& seconds) {
     return end != text && *end == '\0' && seconds >= 0 && seconds <= 24 * 3600;
 }
 
+// The interface that holds a local address, by its system name and the address: "eth1
+// (10.198.0.1)", or the address alone when no interface holds it any more.
+std::string InterfaceOf(const std::string& strLocal) {
+    const DWORD dwAddr = inet_addr(strLocal.c_str());
+    for (const NET_INTERFACE& entry : GetNetInterfaces())
+        if (entry.dwAddr == dwAddr && !entry.strName.empty())
+            return entry.strName + " (" + strLocal + ")";
+    return strLocal;
+}
+
 // The program's socket failures in words: a window user would see nothing for most of
 // them, and a script needs to know why a list is empty.
 void ReportSocketFailure(const tvposix::SocketFailure& f) {
     const char* why = f.detail.empty() ? tvposix::WsaErrorName(f.error) : f.detail.c_str();
-    if (f.call == "bind" && f.port == 67) {
+    // The probe leaves by each interface from a socket bound to its address (port 0).
+    const bool probeByInterface =
+        !f.local.empty() &&
+        ((f.call == "bind" && f.port == 0) || (f.call == "sendto" && f.port == SERVER_PORT));
+    if (probeByInterface) {
+        std::fprintf(stderr,
+                     "tavisol-cli: the discovery probe could not go out of %s: %s (%s); "
+                     "appliances behind it will not be listed\n",
+                     InterfaceOf(f.local).c_str(), why, tvposix::WsaErrorName(f.error));
+    } else if (f.call == "bind" && f.port == 67) {
         std::fprintf(stderr,
                      "tavisol-cli: cannot listen on UDP port 67 for the requests of appliances "
                      "without an address: %s (%s)%s; they will not be listed\n",
@@ -56,7 +76,7 @@ void ReportSocketFailure(const tvposix::SocketFailure& f) {
     } else if (f.call == "socket") {
         std::fprintf(stderr, "tavisol-cli: cannot open a UDP socket: %s (%s)\n", why,
                      tvposix::WsaErrorName(f.error));
-    } else if (f.call == "sendto" && f.port == 1212) {
+    } else if (f.call == "sendto" && f.port == SERVER_PORT) {
         std::fprintf(stderr, "tavisol-cli: cannot send the discovery probe: %s (%s)\n", why,
                      tvposix::WsaErrorName(f.error));
     } else if (f.call == "SO_RCVBUF") {

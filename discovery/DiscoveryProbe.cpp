@@ -1,5 +1,6 @@
-// The discovery exchange: the 3-byte probe "VX2" broadcast to UDP 1212, and the replies
-// on UDP 1211, each listed with its source address and the host name it carries.
+// The discovery exchange: the 3-byte probe "VX2" broadcast to UDP 1212 out of every interface,
+// and the replies on UDP 1211, whichever interface they come in by, each listed with its
+// source address and the host name it carries.
 //
 // Reply layout (as the appliances send it):
 //
@@ -11,9 +12,12 @@
 // Only the host name is read. Any datagram on the port counts as a reply.
 #include "app/Globals.h"
 #include "app/VellumcrestUIDlg.h"
+#include "platform/netif.h"
 
 #include <algorithm>
 #include <cstring>
+#include <set>
+#include <vector>
 
 namespace {
 const char kProbe[] = "VX2";
@@ -41,20 +45,30 @@ const ClientPortFailure kClientPortFailures[] = {
 };
 } // namespace
 
+// The probe leaves by every interface that can carry a broadcast, each from a socket bound to
+// that interface's address. From an unbound socket Windows and Linux alike send a limited
+// broadcast out of one interface only, the one their routing table prefers, and the
+// appliances behind the others would never be found: an appliance with a factory address from
+// another subnet as much as one on a second card's segment.
 int CVellumcrestUIDlg::SendProbe() {
-    SOCKET hProbe = socket(AF_INET, SOCK_DGRAM, 0);
-    if (hProbe == INVALID_SOCKET)
-        return 0;
-
-    // Failures of the options are not reported: the send below tells.
-    DWORD dwTimeout = 500;
-    setsockopt(hProbe, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&dwTimeout),
-               sizeof dwTimeout);
-    setsockopt(hProbe, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&dwTimeout),
-               sizeof dwTimeout);
-    int nBroadcast = 1;
-    setsockopt(hProbe, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&nBroadcast),
-               sizeof nBroadcast);
+    std::vector<SOCKET> probes;
+    std::set<DWORD> setInterfaces;
+    for (const NET_INTERFACE& entry : GetNetInterfaces()) {
+        // Once per interface, from its primary address (the first the system lists).
+        if (!entry.CarriesBroadcast() || !setInterfaces.insert(entry.dwIndex).second)
+            continue;
+        SOCKET hProbe = OpenProbeSocket(entry.dwAddr);
+        if (hProbe != INVALID_SOCKET)
+            probes.push_back(hProbe);
+    }
+    // No interface to choose (or none that took a socket): the one probe the system sends
+    // where it likes.
+    if (probes.empty()) {
+        SOCKET hProbe = OpenProbeSocket(htonl(INADDR_ANY));
+        if (hProbe == INVALID_SOCKET)
+            return 0;
+        probes.push_back(hProbe);
+    }
 
     // The reply listener is bound before the probe leaves: an appliance on a fast LAN
     // answers within microseconds, and a reply that reaches an unbound port is lost. What the
@@ -69,15 +83,50 @@ int CVellumcrestUIDlg::SendProbe() {
 
     char szBuffer[200];
     std::memcpy(szBuffer, kProbe, sizeof kProbe);
-    int nSent = sendto(hProbe, szBuffer, static_cast<int>(std::strlen(szBuffer)), 0,
-                       reinterpret_cast<sockaddr*>(&dest), sizeof dest);
-    closesocket(hProbe);
-    if (nSent == SOCKET_ERROR) {
+    int nSent = 0;
+    for (SOCKET hProbe : probes) {
+        if (sendto(hProbe, szBuffer, static_cast<int>(std::strlen(szBuffer)), 0,
+                   reinterpret_cast<sockaddr*>(&dest), sizeof dest) == SOCKET_ERROR)
+            WSAGetLastError();
+        else
+            ++nSent;
+        closesocket(hProbe);
+    }
+    if (nSent == 0) {
         // No probe, no replies to wait for: the search goes on without a reply listener.
         StopReplyListener();
         return 0;
     }
     return ReportClientPort(nFailedStep);
+}
+
+SOCKET CVellumcrestUIDlg::OpenProbeSocket(DWORD dwLocalAddr) {
+    SOCKET hProbe = socket(AF_INET, SOCK_DGRAM, 0);
+    if (hProbe == INVALID_SOCKET)
+        return INVALID_SOCKET;
+
+    // Failures of the options are not reported: the send tells.
+    DWORD dwTimeout = 500;
+    setsockopt(hProbe, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&dwTimeout),
+               sizeof dwTimeout);
+    setsockopt(hProbe, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&dwTimeout),
+               sizeof dwTimeout);
+    int nBroadcast = 1;
+    setsockopt(hProbe, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&nBroadcast),
+               sizeof nBroadcast);
+
+    // Bound to an interface's address, a limited broadcast leaves by that interface.
+    if (dwLocalAddr != htonl(INADDR_ANY)) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = dwLocalAddr;
+        if (bind(hProbe, reinterpret_cast<sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+            WSAGetLastError();
+            closesocket(hProbe);
+            return INVALID_SOCKET;
+        }
+    }
+    return hProbe;
 }
 
 int CVellumcrestUIDlg::OpenClientPort() {

@@ -26,9 +26,13 @@ void SocketReceived(SOCKET s);
 struct SocketFailure {
     std::string call;   // "socket", "bind", "setsockopt", ...
     int error;          // the WSAE* code the call set
-    int port;           // the port a bind asked for, else 0
+    int port;           // the port a bind asked for, or a send went to; else 0
     std::string detail; // the system's own words for the underlying error, when there is one,
                         // and tavisol-sockets' reason where it was asked (posix/privileged.h)
+    // The local address when the call was about one interface's ("10.198.0.1"): the one a
+    // bind asked for, the one a sending socket is bound to, the one a send by a named
+    // interface goes from. Empty for the wildcard address.
+    std::string local = {};
 };
 using FailureObserver = std::function<void(const SocketFailure&)>;
 void SetFailureObserver(FailureObserver observer);

@@ -458,25 +458,6 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr*
 int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen);
 int closesocket(SOCKET s);
 int WSAAsyncSelect(SOCKET s, HWND hWnd, UINT wMsg, long lEvent);
-// The IPv4 interface table (IP Helper).
-struct MIB_IPADDRROW {
-    DWORD dwAddr; // network order
-    DWORD dwIndex;
-    DWORD dwMask; // network order
-    DWORD dwBCastAddr;
-    DWORD dwReasmSize;
-    unsigned short unused1;
-    unsigned short wType;
-};
-struct MIB_IPADDRTABLE {
-    DWORD dwNumEntries;
-    MIB_IPADDRROW table[1];
-};
-typedef MIB_IPADDRTABLE* PMIB_IPADDRTABLE;
-#define NO_ERROR 0
-#define ERROR_INSUFFICIENT_BUFFER 122
-#define ERROR_INVALID_PARAMETER 87
-DWORD GetIpAddrTable(PMIB_IPADDRTABLE pIpAddrTable, unsigned long* pdwSize, BOOL bOrder);
 
 // Of the local host name: the host's own LAN addresses, the interface that holds the default
 // route first, as Windows gives them (never a loopback address while a LAN address exists).

@@ -14,7 +14,6 @@
 #include <commctrl.h>
 #include <shellapi.h>
 #include <mbstring.h>
-#include <iprtrmib.h>
 
 // The headers map these generic names to the A or W function. Here they are the framework's
 // member names (CWnd::MessageBox, CMenu::AppendMenu ...), as on every other back end: mapped,
@@ -27,10 +26,3 @@
 #undef PostMessage
 #undef SendMessage
 #undef SetWindowText
-
-// The IPv4 interface table. The executable imports only the core system DLLs, not IP
-// Helper's, so the Win32 back end answers this from Windows Sockets
-// (platform/win32/ipaddrtable.cpp). The declaration is IP Helper's own, so a translation unit
-// that includes its header as well sees no conflict.
-extern "C" DWORD WINAPI GetIpAddrTable(PMIB_IPADDRTABLE pIpAddrTable, PULONG pdwSize,
-                                       WINBOOL bOrder);

@@ -77,15 +77,62 @@ std::optional<Datagram> receive(int fd) {
     // full length and rejected rather than silently cut to something valid.
     static std::uint8_t buf[65536];
     Datagram d;
-    socklen_t alen = sizeof d.from;
-    ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&d.from), &alen);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    iovec iov{buf, sizeof buf};
+    msghdr msg{};
+    msg.msg_name = &d.from;
+    msg.msg_namelen = sizeof d.from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(fd, &msg, 0);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return std::nullopt;
-        throw SysError(errno_text("recvfrom"));
+        throw SysError(errno_text("recvmsg"));
+    }
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            d.ifindex = info.ipi_ifindex;
+        }
     }
     d.data.assign(buf, buf + n);
     return d;
+}
+
+void report_arrival_interface(int fd) {
+    int one = 1;
+    if (::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) < 0)
+        throw SysError(errno_text("setsockopt(IP_PKTINFO)"));
+}
+
+void send_on_link(int fd, const Bytes& data, const sockaddr_in& to, int ifindex) {
+    // IP_PKTINFO names the interface; MSG_DONTROUTE keeps the route lookup to the link's own
+    // routes, so with no on-link route for the destination the kernel takes it as on the
+    // named link (and never hands the answer to a default gateway).
+    in_pktinfo info{};
+    info.ipi_ifindex = ifindex;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof info)] = {};
+    iovec iov{const_cast<std::uint8_t*>(data.data()), data.size()};
+    sockaddr_in dest = to;
+    msghdr msg{};
+    msg.msg_name = &dest;
+    msg.msg_namelen = sizeof dest;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof info);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    if (::sendmsg(fd, &msg, MSG_DONTROUTE) < 0)
+        throw SysError(errno_text("sendmsg(" + format_addr(to) + " on interface " +
+                                  std::to_string(ifindex) + ")"));
 }
 
 void send_to(int fd, const Bytes& data, const sockaddr_in& to) {

@@ -55,10 +55,18 @@ Fd open_udp_listener(std::uint16_t port);
 struct Datagram {
     Bytes data;
     sockaddr_in from{};
+    int ifindex = 0; // the interface it came in by, when the socket asked (0: not known)
 };
 // One datagram, or nullopt if nothing was waiting.
 std::optional<Datagram> receive(int fd);
 void send_to(int fd, const Bytes& data, const sockaddr_in& to);
+
+// Makes receive() on fd tell the interface each datagram came in by (IP_PKTINFO).
+void report_arrival_interface(int fd);
+// Sends out of interface ifindex straight onto its link, as an appliance answers whoever
+// asked on the link its question came in by: no gateway is used, and a destination outside
+// every subnet of ours is taken as on the link rather than unreachable.
+void send_on_link(int fd, const Bytes& data, const sockaddr_in& to, int ifindex);
 
 struct Interface {
     int index = 0;

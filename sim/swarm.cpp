@@ -6,8 +6,9 @@
 //                    --replies   N 46-byte answers to the prober's port 1211, from N
 //                                distinct addresses (--first-address and the ones after
 //                                it) and N distinct hardware addresses; each one is also
-//                                sent to every --mirror right after, so a second listener
-//                                gets the same burst at the same moments;
+//                                sent to every --mirror right after (to its port, 1211
+//                                unless given), so a second listener gets the same burst
+//                                at the same moments;
 //                    --requests  N distinct 548-byte DHCPDISCOVERs with the family's
 //                                marker, broadcast from 0.0.0.0:68 as appliances without
 //                                an address send them.
@@ -66,6 +67,7 @@ const char kMarker[] = "Kestova Vellumcrest2";
 struct Mirror {
     std::uint32_t address = 0;
     Mac mac{};
+    std::uint16_t port = kProbeReplyPort;
 };
 
 struct LoadOptions {
@@ -85,7 +87,7 @@ struct LoadOptions {
 
 const char kUsage[] =
     "usage: tavisol-sim --swarm N [--replies] [--requests] [--first-address A]\n"
-    "                   [--mirror A,MAC]... [--name-prefix P] [--count K] [--iface IF]\n"
+    "                   [--mirror A,MAC[,PORT]]... [--name-prefix P] [--count K] [--iface IF]\n"
     "       tavisol-sim --exchanges K [--name NAME] [--hw MAC] [--iface IF] [--duration MS]\n"
     "\n"
     "--swarm N answers each probe heard on IF with N replies from N addresses (A, A+1, ...)\n"
@@ -124,9 +126,14 @@ LoadOptions parse(int argc, char** argv) {
             const std::string v = value();
             const auto comma = v.find(',');
             if (comma == std::string::npos)
-                throw UsageError("--mirror: expected ADDRESS,MAC");
-            o.mirrors.push_back(
-                {parse_ipv4(arg, v.substr(0, comma)), parse_mac(arg, v.substr(comma + 1))});
+                throw UsageError("--mirror: expected ADDRESS,MAC[,PORT]");
+            const auto second = v.find(',', comma + 1);
+            Mirror m{parse_ipv4(arg, v.substr(0, comma)),
+                     parse_mac(arg, v.substr(comma + 1, second - comma - 1))};
+            if (second != std::string::npos)
+                m.port = static_cast<std::uint16_t>(
+                    parse_number(arg, v.substr(second + 1).c_str(), 1, 65535));
+            o.mirrors.push_back(m);
         } else if (arg == "--name-prefix") {
             o.name_prefix = value();
         } else if (arg == "--count") {
@@ -327,7 +334,7 @@ public:
                                                kProbeReplyPort, reply));
                 for (const Mirror& m : o_.mirrors)
                     frames.push_back(unicast_frame(m.mac, rc.hw, source, m.address, id, kProbePort,
-                                                   kProbeReplyPort, reply));
+                                                   m.port, reply));
             }
         }
         const std::uint64_t start = monotonic_ns();

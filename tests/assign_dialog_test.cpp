@@ -4,6 +4,7 @@
 #include "tests/support/icmp_capture.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <unistd.h>
 #include <ostream>
@@ -235,6 +236,62 @@ TEST_P(AssignDialogSubnetTest, WarnsOutsideTheSubnetAndProbesTheAddress) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Addresses, AssignDialogSubnetTest, ::testing::ValuesIn(kSubnetCases),
+                         [](const ::testing::TestParamInfo<SubnetCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A workstation with three interfaces, none on a /24 but the appliance LAN: the first (by the
+// default route, which also makes it the host's own address) tvm1 172.20.0.1/16, the second
+// tvm2 192.168.77.1/27, and tvd0 10.200.0.1/24. Each interface's own mask decides, or the
+// typed one in its place; the warning comes only for an address in none of the subnets.
+const SubnetCase kMultiHomedCases[] = {
+    // Outside the first's /24, inside its /16: the interface's mask, not 255.255.255.0.
+    {"InTheFirstInterfacesMask", "172.20.9.9", "", false},
+    {"InTheSecondInterfacesMask", "192.168.77.20", "", false},
+    // In the second's /24 but not its /27.
+    {"OutsideTheSecondInterfacesMask", "192.168.77.40", "", true},
+    {"OnTheApplianceLan", kFreeAddress, "", false},
+    {"InNone", "10.201.0.5", "", true},
+    // The typed mask in place of each interface's own.
+    {"TypedMaskWidensTheSecond", "192.168.77.40", "255.255.255.0", false},
+    {"TypedMaskNarrowsTheFirst", "172.20.9.9", "255.255.255.0", true},
+};
+
+class AssignDialogMultiHomedSubnetTest : public AssignDialogTest,
+                                         public ::testing::WithParamInterface<SubnetCase> {
+protected:
+    void BeforeStart() override {
+        AssignDialogTest::BeforeStart();
+        ASSERT_TRUE(AddInterface("tvm1", {"172.20.0.1/16"}));
+        ASSERT_TRUE(AddInterface("tvm2", {"192.168.77.1/27"}));
+        ASSERT_EQ(std::system("ip route replace default via 172.20.0.254 dev tvm1 onlink"), 0);
+        SilenceAddresses("tvm1", {"172.20.0.254"});
+        SilenceAddresses("tvm2", {"192.168.77.20"});
+    }
+    void TearDown() override {
+        AssignDialogTest::TearDown();
+        RemoveInterface("tvm1");
+        RemoveInterface("tvm2");
+        [[maybe_unused]] int rc =
+            std::system("ip route replace default via 10.200.0.254 dev tvd0 onlink");
+    }
+};
+
+TEST_P(AssignDialogMultiHomedSubnetTest, WarnsOnlyOutsideEveryInterfacesSubnet) {
+    const SubnetCase& c = GetParam();
+    ASSERT_TRUE(OpenAssignDialog());
+    ASSERT_TRUE(Arm(c.ip, c.mask));
+    BoxList boxes = Boxes();
+    if (c.warns) {
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, "Subnet Warning!");
+    } else {
+        EXPECT_TRUE(boxes.empty()) << boxes[0].caption;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Addresses, AssignDialogMultiHomedSubnetTest,
+                         ::testing::ValuesIn(kMultiHomedCases),
                          [](const ::testing::TestParamInfo<SubnetCase>& info) {
                              return std::string(info.param.name);
                          });

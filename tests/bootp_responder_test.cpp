@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <net/if.h>
 #include <ostream>
 #include <sched.h>
 #include <unistd.h>
@@ -166,6 +167,94 @@ TEST_F(ResponderTest, RequestForAnotherServersOfferIsNotAcknowledged) {
     ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
     EXPECT_EQ(AssignedNow(), 1);
 }
+
+// ---- a workstation with several interfaces ----------------------------------------------------
+
+// A second card, tvm1 (192.168.77.1/27, an appliance behind it at 192.168.77.9), besides the
+// appliance LAN's tvd0. A broadcast from an address leaves by the interface that holds it, and
+// the host hears its own broadcast as come in by that interface: the responder sees each
+// request arrive by its appliance's interface, and the catcher on port 68 sees which
+// interface each reply left by.
+struct InterfaceCase {
+    const char* name;
+    const char* device;    // the appliance's side
+    const char* appliance; // the address it broadcasts from
+    const char* server;    // the workstation's address on that side
+    const char* assigned;
+};
+
+void PrintTo(const InterfaceCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const InterfaceCase kInterfaceCases[] = {
+    {"SecondCard", "tvm1", "192.168.77.9", "192.168.77.1", "192.168.77.20"},
+    {"ApplianceLan", "tvd0", "10.200.0.19", kWorkstation, kFreeAddress},
+};
+
+class ResponderInterfaceTest : public ResponderTest,
+                               public ::testing::WithParamInterface<InterfaceCase> {
+protected:
+    void BeforeStart() override {
+        ResponderTest::BeforeStart();
+        ASSERT_TRUE(AddInterface("tvm1", {"192.168.77.1/27", "192.168.77.9/27"}));
+        SilenceAddresses("tvm1", {"192.168.77.20"});
+    }
+    void TearDown() override {
+        ResponderTest::TearDown();
+        RemoveInterface("tvm1");
+    }
+
+    // The next reply, which must leave by the case's interface from its address, port 67,
+    // naming that address as siaddr and server identifier.
+    std::optional<Bytes> ReplyOnTheAppliancesSide() {
+        const InterfaceCase& c = GetParam();
+        int fromPort = 0;
+        std::string from;
+        unsigned leftBy = 0;
+        std::optional<Bytes> reply = NextReply(&fromPort, 3000, &from, &leftBy);
+        if (!reply)
+            return reply;
+        EXPECT_EQ(leftBy, if_nametoindex(c.device));
+        EXPECT_EQ(from, c.server);
+        EXPECT_EQ(fromPort, 67);
+        EXPECT_EQ(reply::Quad(*reply, reply::kSiaddr), Ipv4(c.server));
+        EXPECT_EQ(reply::OptionValue(*reply, 54), std::optional<Bytes>(Quad(c.server)));
+        return reply;
+    }
+};
+
+TEST_P(ResponderInterfaceTest, RepliesLeaveOnlyByTheInterfaceTheRequestCameInBy) {
+    const InterfaceCase& c = GetParam();
+    ASSERT_TRUE(OpenAssignDialog());
+    // Right for the one side or the other: no warning.
+    ASSERT_TRUE(Arm(c.assigned, "255.255.255.0"));
+    EXPECT_TRUE(Boxes().empty());
+
+    ASSERT_TRUE(BroadcastToResponder(c.appliance, Discover().Build()));
+    std::optional<Bytes> offer = ReplyOnTheAppliancesSide();
+    ASSERT_TRUE(offer);
+    EXPECT_EQ(reply::MessageType(*offer), std::optional<std::uint8_t>(2));
+    // One reply, by that interface alone: every datagram that leaves by any interface comes
+    // back to the catcher.
+    EXPECT_FALSE(NextReply(nullptr, 300));
+
+    // The appliance takes the offer of the server it names, the side's own address.
+    const Bytes server = Quad(c.server);
+    ASSERT_TRUE(BroadcastToResponder(
+        c.appliance, Request().Option(54, std::string(server.begin(), server.end())).Build()));
+    std::optional<Bytes> ack = ReplyOnTheAppliancesSide();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(reply::MessageType(*ack), std::optional<std::uint8_t>(5));
+    EXPECT_FALSE(NextReply(nullptr, 300));
+    ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
+    EXPECT_EQ(AssignedNow(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sides, ResponderInterfaceTest, ::testing::ValuesIn(kInterfaceCases),
+                         [](const ::testing::TestParamInfo<InterfaceCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---- the reply for each kind of request --------------------------------------------------------
 

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <net/if.h>
 #include <string>
 
@@ -22,10 +21,8 @@ protected:
     static void SetUpTestSuite() {
         if (!testlab::PrivateNetworkProblem().empty())
             return;
-        s_bMade = std::system("ip link add tvs0 type veth peer name tvs0p && "
-                              "ip addr add 192.168.77.5/27 dev tvs0 && ip link set tvs0 up && "
-                              "ip link add tvs1 type veth peer name tvs1p && "
-                              "ip addr add 172.16.0.9/16 dev tvs1") == 0;
+        s_bMade = testlab::AddInterface("tvs0", {"192.168.77.5/27"}) &&
+                  testlab::AddInterface("tvs1", {"172.16.0.9/16"}, false);
     }
 
     void SetUp() override {

@@ -8,8 +8,9 @@
 #include "tests/support/discovery_session.h"
 
 #include <atomic>
+#include <map>
 #include <memory>
-
+#include <net/if.h>
 #include <optional>
 #include <ostream>
 
@@ -208,6 +209,100 @@ TEST_F(SearchTest, ListenerBoxComesAfterTheProbeAndOnlyWithIt) {
     EXPECT_EQ(driver->Snapshot().boxes.size(), 1u);
     EXPECT_TRUE(PortIsFree(CLIENT_PORT));
 }
+
+// ---- a workstation with several interfaces --------------------------------------------------
+
+// Besides the appliance LAN's tvd0 (ten addresses, the first its primary): a second card,
+// tvm1, up, with two addresses of its own /27; and tvm2, with an address but switched off.
+class MultiHomedSearchTest : public SearchTest {
+protected:
+    static constexpr const char* kSecondCard = "192.168.77.1";
+
+    void BeforeStart() override {
+        ASSERT_TRUE(AddInterface("tvm1", {"192.168.77.1/27", "192.168.77.2/27"}));
+        ASSERT_TRUE(AddInterface("tvm2", {"172.16.0.9/16"}, false));
+    }
+    void TearDown() override {
+        SearchTest::TearDown();
+        RemoveInterface("tvm1");
+        RemoveInterface("tvm2");
+    }
+
+    // Every probe the listener hears now, by the address it came from: the index of the
+    // interface it left by (a host hears its own broadcast as come in by that interface).
+    static std::map<std::string, unsigned> ProbesHeard(UdpPeer& listener) {
+        std::map<std::string, unsigned> heard;
+        Bytes probe;
+        std::string from;
+        int fromPort = 0;
+        unsigned leftBy = 0;
+        while (listener.Receive(probe, from, fromPort, 300, &leftBy)) {
+            EXPECT_EQ(probe, Raw("VX2"));
+            EXPECT_TRUE(heard.emplace(from, leftBy).second) << "a second probe from " << from;
+        }
+        return heard;
+    }
+};
+
+TEST_F(MultiHomedSearchTest, ProbeLeavesByEveryInterfaceOnceFromItsPrimaryAddress) {
+    UdpPeer listener("255.255.255.255", SERVER_PORT);
+    ASSERT_TRUE(listener.ok());
+    ASSERT_TRUE(Search());
+    EXPECT_EQ(ProbesHeard(listener), (std::map<std::string, unsigned>{
+                                         {kWorkstation, if_nametoindex("tvd0")},
+                                         {kSecondCard, if_nametoindex("tvm1")},
+                                     }));
+    // Every probe socket is gone again.
+    EXPECT_EQ(tvposix::OpenSocketCount(), 2);
+}
+
+struct InterfaceFailureCase {
+    const char* name;
+    const char* call;
+    int error;
+    int filter;
+};
+
+void PrintTo(const InterfaceFailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// The first interface's probe fails (tvd0 is listed first), at its bind to the interface's
+// address or at its send.
+const InterfaceFailureCase kInterfaceFailureCases[] = {
+    {"BindFails", "bind", WSAEADDRNOTAVAIL, 0},
+    {"SendFails", "sendto", WSAENETDOWN, SERVER_PORT},
+};
+
+class MultiHomedProbeFailureTest : public MultiHomedSearchTest,
+                                   public ::testing::WithParamInterface<InterfaceFailureCase> {};
+
+TEST_P(MultiHomedProbeFailureTest, OtherInterfacesStillProbeAndTheFailureNamesTheInterface) {
+    const InterfaceFailureCase& c = GetParam();
+    UdpPeer listener("255.255.255.255", SERVER_PORT);
+    ASSERT_TRUE(listener.ok());
+    RecordSocketFailures();
+    driver->FailSocketCall(c.call, c.error, 1, c.filter);
+    ASSERT_TRUE(Search());
+    EXPECT_EQ(ProbesHeard(listener),
+              (std::map<std::string, unsigned>{{kSecondCard, if_nametoindex("tvm1")}}));
+
+    std::vector<tvposix::SocketFailure> failures = SocketFailures();
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].call, c.call);
+    EXPECT_EQ(failures[0].error, c.error);
+    // Where it could not go out: what the command line names the interface by.
+    EXPECT_EQ(failures[0].local, kWorkstation);
+    // A probe went out, so its replies are awaited and listed.
+    ASSERT_TRUE(SendReply(1, "Alpha"));
+    EXPECT_TRUE(WaitForHost("Alpha"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, MultiHomedProbeFailureTest,
+                         ::testing::ValuesIn(kInterfaceFailureCases),
+                         [](const ::testing::TestParamInfo<InterfaceFailureCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---- replies -------------------------------------------------------------------------------
 

@@ -2,12 +2,10 @@
 // addresses. Linux systems commonly map their own name to 127.0.1.1 in /etc/hosts, which
 // would make a server announce a loopback address to the LAN; Windows answers with the
 // addresses of its interfaces instead, and the program relies on that.
-#include "platform/winapi.h"
+#include "platform/netif.h"
 
 #include <cstring>
 #include <fstream>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,19 +35,14 @@ std::string DefaultRouteInterface() {
 // interface first, otherwise in the system's order.
 std::vector<in_addr> LanAddresses() {
     std::vector<in_addr> preferred, others;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0)
-        return {};
     std::string defaultIface = DefaultRouteInterface();
-    for (ifaddrs* ifa = list; ifa; ifa = ifa->ifa_next) {
-        if (!ifa->ifa_addr || ifa->ifa_addr->sa_family != AF_INET)
+    for (const NET_INTERFACE& entry : GetNetInterfaces()) {
+        if (!entry.bUp || entry.bLoopback)
             continue;
-        if (!(ifa->ifa_flags & IFF_UP) || (ifa->ifa_flags & IFF_LOOPBACK))
-            continue;
-        in_addr addr = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr;
-        (ifa->ifa_name == defaultIface ? preferred : others).push_back(addr);
+        in_addr addr{};
+        addr.s_addr = entry.dwAddr;
+        (entry.strName == defaultIface ? preferred : others).push_back(addr);
     }
-    ::freeifaddrs(list);
     preferred.insert(preferred.end(), others.begin(), others.end());
     return preferred;
 }
@@ -74,39 +67,6 @@ bool IsLocalHostName(const char* name) {
 }
 
 } // namespace
-
-DWORD GetIpAddrTable(PMIB_IPADDRTABLE pIpAddrTable, unsigned long* pdwSize, BOOL) {
-    if (!pdwSize)
-        return ERROR_INVALID_PARAMETER;
-    std::vector<MIB_IPADDRROW> rows;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) == 0) {
-        for (ifaddrs* ifa = list; ifa; ifa = ifa->ifa_next) {
-            if (!ifa->ifa_addr || ifa->ifa_addr->sa_family != AF_INET)
-                continue;
-            MIB_IPADDRROW row{};
-            row.dwAddr = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr;
-            if (ifa->ifa_netmask)
-                row.dwMask =
-                    reinterpret_cast<const sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr;
-            row.dwIndex = if_nametoindex(ifa->ifa_name);
-            row.dwBCastAddr = 1;
-            row.dwReasmSize = 65535;
-            rows.push_back(row);
-        }
-        ::freeifaddrs(list);
-    }
-    unsigned long needed = static_cast<unsigned long>(
-        sizeof(MIB_IPADDRTABLE) + (rows.empty() ? 0 : rows.size() - 1) * sizeof(MIB_IPADDRROW));
-    if (!pIpAddrTable || *pdwSize < needed) {
-        *pdwSize = needed;
-        return ERROR_INSUFFICIENT_BUFFER;
-    }
-    pIpAddrTable->dwNumEntries = static_cast<DWORD>(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        pIpAddrTable->table[i] = rows[i];
-    return NO_ERROR;
-}
 
 struct hostent* gethostbyname(const char* name) {
     if (!name)

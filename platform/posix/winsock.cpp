@@ -9,6 +9,8 @@
 //  - errors are WSAE* numbers, kept per thread for WSAGetLastError;
 //  - a datagram for 255.255.255.255 reaches the LAN even where no route covers it
 //    (posix/broadcast.h);
+//  - a receive can name the interface a datagram came in by, and a send the interface it
+//    leaves by (platform/ifsocket.h): IP_PKTINFO, as on Windows;
 //  - socket handles are never reused, so a message queued for a closed socket finds
 //    WSAENOTSOCK instead of a stranger's descriptor; no handle is 0;
 //  - where Linux refuses an ordinary user what Windows grants every user (binding UDP port
@@ -16,6 +18,7 @@
 //    takes the place of the program's own under the same handle.
 #include "platform/posix_sockets.h"
 
+#include "platform/ifsocket.h"
 #include "platform/posix/broadcast.h"
 #include "platform/posix/privileged.h"
 
@@ -40,6 +43,7 @@ ssize_t sendto(int fd, const void* buf, std::size_t n, int flags, const struct s
                socklen_t addrLen);
 ssize_t recvfrom(int fd, void* buf, std::size_t n, int flags, struct sockaddr* addr,
                  socklen_t* addrLen);
+int getsockname(int fd, struct sockaddr* addr, socklen_t* addrLen) noexcept;
 }
 } // namespace libc
 
@@ -137,7 +141,8 @@ int WsaFromErrno(int e) {
     }
 }
 
-void Report(const char* call, int error, int port, const char* detail) {
+void Report(const char* call, int error, int port, const char* detail,
+            const std::string& local = {}) {
     t_lastError = error;
     tvposix::FailureObserver observer;
     {
@@ -145,7 +150,7 @@ void Report(const char* call, int error, int port, const char* detail) {
         observer = g_observer;
     }
     if (observer)
-        observer({call, error, port, detail ? detail : ""});
+        observer({call, error, port, detail ? detail : "", local});
 }
 
 // Something the program was not told of, because Windows would have done as asked: goes to
@@ -160,14 +165,42 @@ void Notice(const char* call, const std::string& detail) {
         observer({call, 0, 0, detail});
 }
 
-int FailWith(const char* call, int error, int port = 0, const char* detail = nullptr) {
-    Report(call, error, port, detail);
+int FailWith(const char* call, int error, int port = 0, const char* detail = nullptr,
+             const std::string& local = {}) {
+    Report(call, error, port, detail, local);
     return SOCKET_ERROR;
 }
 
-int FailWithErrno(const char* call, int port = 0) {
+int FailWithErrno(const char* call, int port = 0, const std::string& local = {}) {
     int e = errno;
-    return FailWith(call, WsaFromErrno(e), port, std::strerror(e));
+    return FailWith(call, WsaFromErrno(e), port, std::strerror(e), local);
+}
+
+// Dotted text of an IPv4 address other than the wildcard, else empty.
+std::string SpecificAddress(in_addr address) {
+    if (address.s_addr == htonl(INADDR_ANY))
+        return {};
+    char text[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+std::string AddressOf(const struct sockaddr* name, int namelen) {
+    if (!name || namelen < static_cast<int>(sizeof(sockaddr_in)) || name->sa_family != AF_INET)
+        return {};
+    sockaddr_in in;
+    std::memcpy(&in, name, sizeof in);
+    return SpecificAddress(in.sin_addr);
+}
+
+// The address a socket is bound to, when it is a specific one.
+std::string BoundAddress(int fd) {
+    sockaddr_in own{};
+    socklen_t len = sizeof own;
+    if (libc::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &len) != 0 ||
+        own.sin_family != AF_INET)
+        return {};
+    return SpecificAddress(own.sin_addr);
 }
 
 // 0, or the error a test asked this call to fail with.
@@ -573,17 +606,18 @@ SOCKET socket(int af, int type, int protocol) {
 
 int bind(SOCKET s, const struct sockaddr* name, int namelen) {
     int port = PortOf(name, namelen);
+    std::string local = AddressOf(name, namelen);
     SocketEntry entry;
     if (!Lookup(s, entry))
-        return FailWith("bind", WSAENOTSOCK, port);
+        return FailWith("bind", WSAENOTSOCK, port, nullptr, local);
     if (int error = Injected("bind", port))
-        return FailWith("bind", error, port);
+        return FailWith("bind", error, port, nullptr, local);
     if (!name || namelen < static_cast<int>(sizeof(sockaddr_in)))
         return FailWith("bind", WSAEFAULT, port);
     if (libc::bind(entry.fd, name, static_cast<socklen_t>(namelen)) != 0) {
         if ((errno == EACCES || errno == EPERM) && IsBootpServerBind(entry, name, namelen))
             return BindThroughHelper(s, errno);
-        return FailWithErrno("bind", port);
+        return FailWithErrno("bind", port, local);
     }
     return 0;
 }
@@ -604,31 +638,50 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     return 0;
 }
 
-int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to, int tolen) {
+namespace {
+
+// sendto, by the interface with index ifIndex from address source when ifIndex is not 0.
+int SendDatagram(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to,
+                 int tolen, unsigned ifIndex, in_addr source) {
+    const int port = PortOf(to, tolen);
     SocketEntry entry;
     if (!Lookup(s, entry))
         return FailWith("sendto", WSAENOTSOCK);
-    if (int error = Injected("sendto", PortOf(to, tolen)))
-        return FailWith("sendto", error, PortOf(to, tolen));
+    // Which interface the datagram was to leave by: the one named, else the one the socket's
+    // address belongs to.
+    const std::string local = ifIndex != 0 ? SpecificAddress(source) : BoundAddress(entry.fd);
+    if (int error = Injected("sendto", port))
+        return FailWith("sendto", error, port, nullptr, local);
     if (!buf || len < 0)
         return FailWith("sendto", WSAEFAULT);
-    ssize_t n = libc::sendto(entry.fd, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL, to,
-                             static_cast<socklen_t>(tolen));
-    if (n < 0 && errno == ENETUNREACH && to && tolen >= static_cast<int>(sizeof(sockaddr_in)) &&
-        to->sa_family == AF_INET &&
-        reinterpret_cast<const sockaddr_in*>(to)->sin_addr.s_addr == htonl(INADDR_BROADCAST))
-        n = tvposix::SendOnEveryBroadcastInterface(entry.fd, buf, static_cast<std::size_t>(len),
+    ssize_t n;
+    if (ifIndex != 0) {
+        n = tvposix::SendOutOfInterface(entry.fd, buf, static_cast<std::size_t>(len),
+                                        flags | MSG_NOSIGNAL, to,
+                                        static_cast<socklen_t>(to ? tolen : 0), ifIndex, source);
+    } else {
+        n = libc::sendto(entry.fd, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL, to,
+                         static_cast<socklen_t>(tolen));
+        if (n < 0 && errno == ENETUNREACH && to && tolen >= static_cast<int>(sizeof(sockaddr_in)) &&
+            to->sa_family == AF_INET &&
+            reinterpret_cast<const sockaddr_in*>(to)->sin_addr.s_addr == htonl(INADDR_BROADCAST))
+            n = tvposix::SendBroadcastWithoutRoute(entry.fd, buf, static_cast<std::size_t>(len),
                                                    flags | MSG_NOSIGNAL,
                                                    *reinterpret_cast<const sockaddr_in*>(to));
+    }
     if (n < 0) {
         if ((errno == EAGAIN || errno == EWOULDBLOCK) && !entry.nonBlocking)
-            return FailWith("sendto", WSAETIMEDOUT);
-        return FailWithErrno("sendto", PortOf(to, tolen));
+            return FailWith("sendto", WSAETIMEDOUT, port, nullptr, local);
+        return FailWithErrno("sendto", port, local);
     }
     return static_cast<int>(n);
 }
 
-int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen) {
+// recvfrom, and the arrival interface in *ifIndex when asked for.
+int ReceiveDatagram(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen,
+                    DWORD* ifIndex) {
+    if (ifIndex)
+        *ifIndex = 0;
     SocketEntry entry;
     if (!Lookup(s, entry))
         return FailWith("recvfrom", WSAENOTSOCK);
@@ -641,12 +694,21 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int
         return FailWith("recvfrom", WSAEFAULT);
     if (from && (!fromlen || *fromlen < static_cast<int>(sizeof(sockaddr_in))))
         return FailWith("recvfrom", WSAEFAULT);
-    sockaddr_storage source{};
-    socklen_t sourceLen = sizeof source;
     if (entry.pingSocket)
         return ReceiveFromPingSocket(entry, buf, len, flags, from, fromlen);
-    ssize_t n = libc::recvfrom(entry.fd, buf, static_cast<std::size_t>(len), flags | MSG_TRUNC,
-                               reinterpret_cast<sockaddr*>(&source), &sourceLen);
+    sockaddr_storage source{};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    iovec iov{buf, static_cast<std::size_t>(len)};
+    msghdr msg{};
+    msg.msg_name = &source;
+    msg.msg_namelen = sizeof source;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (ifIndex) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+    }
+    ssize_t n = ::recvmsg(entry.fd, &msg, flags | MSG_TRUNC);
     if (n < 0) {
         if ((errno == EAGAIN || errno == EWOULDBLOCK) && !entry.nonBlocking)
             return FailWith("recvfrom", WSAETIMEDOUT);
@@ -657,9 +719,46 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int
         std::memcpy(from, &source, copy);
         *fromlen = static_cast<int>(copy);
     }
+    if (ifIndex) {
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                *ifIndex = static_cast<DWORD>(info.ipi_ifindex);
+            }
+        }
+    }
     if (n > len)
         return FailWith("recvfrom", WSAEMSGSIZE);
     return static_cast<int>(n);
+}
+
+} // namespace
+
+int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to, int tolen) {
+    return SendDatagram(s, buf, len, flags, to, tolen, 0, in_addr{});
+}
+
+int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen) {
+    return ReceiveDatagram(s, buf, len, flags, from, fromlen, nullptr);
+}
+
+int RecvFromInterface(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen,
+                      DWORD* pdwIfIndex) {
+    DWORD dwIfIndex = 0;
+    int n = ReceiveDatagram(s, buf, len, flags, from, fromlen, &dwIfIndex);
+    if (pdwIfIndex)
+        *pdwIfIndex = dwIfIndex;
+    return n;
+}
+
+int SendToInterface(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to,
+                    int tolen, DWORD dwIfIndex, DWORD dwSourceAddr) {
+    in_addr source{};
+    source.s_addr = dwSourceAddr;
+    if (dwIfIndex == 0)
+        return FailWith("sendto", WSAEINVAL, PortOf(to, tolen));
+    return SendDatagram(s, buf, len, flags, to, tolen, dwIfIndex, source);
 }
 
 int closesocket(SOCKET s) {

@@ -29,9 +29,9 @@ class Lab:
         self.procs = []
         subprocess.run([NETLAB, "create", self.name, str(nodes)], check=True)
 
-    def addr(self, node):
-        return subprocess.run([NETLAB, "addr", self.name, node], check=True,
-                              capture_output=True, text=True).stdout.strip()
+    def addr(self, node, device=None):
+        return subprocess.run([NETLAB, "addr", self.name, node, *([device] if device else [])],
+                              check=True, capture_output=True, text=True).stdout.strip()
 
     def sim(self, node, *args):
         proc = subprocess.Popen([NETLAB, "exec", self.name, node, "--", SIM, *args],

@@ -28,7 +28,7 @@ std::array<std::uint8_t, 4> Quad(const Bytes& bytes, std::size_t offset) {
     return {b[0], b[1], b[2], b[3]};
 }
 
-std::optional<std::uint8_t> MessageType(const Bytes& bytes) {
+std::optional<Bytes> OptionValue(const Bytes& bytes, std::uint8_t wanted) {
     for (std::size_t at = kOptions; at + 1 < bytes.size();) {
         std::uint8_t code = bytes[at];
         if (code == 0) {
@@ -37,27 +37,35 @@ std::optional<std::uint8_t> MessageType(const Bytes& bytes) {
         }
         if (code == 255)
             break;
-        std::uint8_t length = bytes[at + 1];
-        if (code == 53 && length >= 1 && at + 2 < bytes.size())
-            return bytes[at + 2];
+        std::size_t length = bytes[at + 1];
+        if (code == wanted)
+            return Slice(bytes, at + 2, std::min(length, bytes.size() - (at + 2)));
         at += 2u + length;
     }
     return std::nullopt;
 }
+
+std::optional<std::uint8_t> MessageType(const Bytes& bytes) {
+    std::optional<Bytes> value = OptionValue(bytes, 53);
+    if (!value || value->empty())
+        return std::nullopt;
+    return value->front();
+}
 } // namespace reply
 
-namespace {
-// Permanent neighbour entries: packets to these addresses leave (and are dropped by the
-// veth whose peer is down) instead of failing a neighbour lookup, so no host-unreachable
-// ever comes back. 10.200.0.254 is the default gateway, which carries every address off the
-// /24.
-void SilenceFreeAddresses() {
+void SilenceAddresses(const std::string& device, const std::vector<std::string>& addresses) {
     std::string cmd = "(";
-    for (const char* address : {kFreeAddress, kOtherFreeAddress, "10.200.0.254"})
-        cmd += std::string("ip neigh replace ") + address +
-               " lladdr 02:00:00:00:00:fe dev tvd0 nud permanent; ";
+    for (const std::string& address : addresses)
+        cmd += "ip neigh replace " + address + " lladdr 02:00:00:00:00:fe dev " + device +
+               " nud permanent; ";
     cmd += ") >/dev/null 2>&1";
     [[maybe_unused]] int rc = std::system(cmd.c_str());
+}
+
+namespace {
+// 10.200.0.254 is the default gateway, which carries every address off the /24.
+void SilenceFreeAddresses() {
+    SilenceAddresses("tvd0", {kFreeAddress, kOtherFreeAddress, "10.200.0.254"});
 }
 } // namespace
 
@@ -123,13 +131,28 @@ void AssignSession::Assign(const std::string& ip, const std::string& mask,
 }
 
 ::testing::AssertionResult AssignSession::SendToResponder(const Bytes& request) {
+    return AwaitResponderRead(request,
+                              [&] { return Appliance(9).SendTo(kWorkstation, 67, request); });
+}
+
+::testing::AssertionResult AssignSession::BroadcastToResponder(const std::string& fromAddress,
+                                                               const Bytes& request) {
+    UdpPeer appliance(fromAddress);
+    if (!appliance.ok())
+        return ::testing::AssertionFailure() << "cannot bind " << fromAddress;
+    return AwaitResponderRead(request,
+                              [&] { return appliance.SendTo("255.255.255.255", 67, request); });
+}
+
+::testing::AssertionResult AssignSession::AwaitResponderRead(const Bytes& request,
+                                                             const std::function<bool()>& send) {
     // The responder clears its buffer and reads every datagram into it, whatever it then
     // makes of it; once the buffer holds these bytes the handler has run to its end.
     Bytes expected(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(std::min(
                                                           request.size(), sizeof g_bootpRecvBuf)));
     expected.resize(sizeof g_bootpRecvBuf, 0);
     driver->OnUi([] { std::memset(g_bootpRecvBuf, 0, sizeof g_bootpRecvBuf); });
-    if (!Appliance(9).SendTo(kWorkstation, 67, request))
+    if (!send())
         return ::testing::AssertionFailure() << "cannot send to port 67";
     if (!driver->WaitUntil(
             [&] { return std::memcmp(g_bootpRecvBuf, expected.data(), expected.size()) == 0; }))
@@ -137,14 +160,17 @@ void AssignSession::Assign(const std::string& ip, const std::string& mask,
     return ::testing::AssertionSuccess();
 }
 
-std::optional<Bytes> AssignSession::NextReply(int* fromPort, int timeoutMs) {
+std::optional<Bytes> AssignSession::NextReply(int* fromPort, int timeoutMs,
+                                              std::string* fromAddress, unsigned* leftBy) {
     Bytes payload;
     std::string from;
     int port = 0;
-    if (!m_port68->Receive(payload, from, port, timeoutMs))
+    if (!m_port68->Receive(payload, from, port, timeoutMs, leftBy))
         return std::nullopt;
     if (fromPort)
         *fromPort = port;
+    if (fromAddress)
+        *fromAddress = from;
     return payload;
 }
 

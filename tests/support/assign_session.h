@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,7 +48,14 @@ Bytes Slice(const Bytes& bytes, std::size_t offset, std::size_t n);
 std::array<std::uint8_t, 4> Quad(const Bytes& bytes, std::size_t offset);
 // The value of option 53 in the options area, or nothing.
 std::optional<std::uint8_t> MessageType(const Bytes& bytes);
+// The value of the first option with this code in the options area, or nothing.
+std::optional<Bytes> OptionValue(const Bytes& bytes, std::uint8_t code);
 } // namespace reply
+
+// Permanent neighbour entries on the device for these addresses: packets to them leave (and
+// are dropped by the veth whose peer is down) instead of failing a neighbour lookup, so no
+// host-unreachable ever comes back for the echo probe to take as an answer.
+void SilenceAddresses(const std::string& device, const std::vector<std::string>& addresses);
 
 class AssignSession : public DiscoverySession {
 protected:
@@ -68,8 +76,14 @@ protected:
                                    const std::string& gateway = "");
     // A request to the responder from the appliance; returns once the responder has read it.
     ::testing::AssertionResult SendToResponder(const Bytes& request);
-    // The next reply broadcast to port 68, with the port it came from.
-    std::optional<Bytes> NextReply(int* fromPort = nullptr, int timeoutMs = 3000);
+    // The same request broadcast from one of the namespace's own addresses, as an appliance
+    // behind that address's interface broadcasts it: it comes in by that interface.
+    ::testing::AssertionResult BroadcastToResponder(const std::string& fromAddress,
+                                                    const Bytes& request);
+    // The next reply broadcast to port 68, with the port it came from; and, when asked, the
+    // address it came from and the index of the interface it left by.
+    std::optional<Bytes> NextReply(int* fromPort = nullptr, int timeoutMs = 3000,
+                                   std::string* fromAddress = nullptr, unsigned* leftBy = nullptr);
     // The main window's rows, whichever dialog is on top.
     std::vector<std::vector<std::string>> MainRows();
     std::vector<headless::BoxRecord> Boxes() { return driver->Snapshot().boxes; }
@@ -79,6 +93,9 @@ protected:
     static HWND AssignDialogNow();
 
 private:
+    ::testing::AssertionResult AwaitResponderRead(const Bytes& request,
+                                                  const std::function<bool()>& send);
+
     std::unique_ptr<UdpPeer> m_port68;
 };
 

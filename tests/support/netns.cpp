@@ -41,4 +41,18 @@ const std::string& PrivateNetworkProblem() {
     return g_problem;
 }
 
+bool AddInterface(const std::string& name, const std::vector<std::string>& addresses, bool up) {
+    std::string cmd = "ip link add " + name + " type veth peer name " + name + "p";
+    for (const std::string& address : addresses)
+        cmd += " && ip addr add " + address + " brd + dev " + name;
+    if (up)
+        cmd += " && ip link set " + name + " up";
+    return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+void RemoveInterface(const std::string& name) {
+    // Its peer goes with it.
+    std::system(("ip link del " + name + " >/dev/null 2>&1").c_str());
+}
+
 } // namespace testlab

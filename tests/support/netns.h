@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace testlab {
 
@@ -18,5 +19,13 @@ std::string EnterPrivateNetwork();
 
 // The reason given by EnterPrivateNetwork, empty when the namespace is in place.
 const std::string& PrivateNetworkProblem();
+
+// Another interface of the private network, as a second card or a VLAN would be: a veth whose
+// peer stays down, with these addresses ("A.B.C.D/P", the first its primary), switched on or
+// not. False when it could not be made. RemoveInterface takes it away again (the namespace
+// does at the process's end).
+bool AddInterface(const std::string& name, const std::vector<std::string>& addresses,
+                  bool up = true);
+void RemoveInterface(const std::string& name);
 
 } // namespace testlab

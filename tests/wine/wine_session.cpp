@@ -27,28 +27,55 @@ std::vector<std::string> Words(const std::string& text) {
     return words;
 }
 
+namespace {
+// TAVISOL_LAB_<prefix>WORKSTATION, ..._CONFIGURED "address name", ..._UNCONFIGURED "name hw",
+// ..._NEW_ADDRESS "address mask gateway", ..._STATUS.
+Segment ReadSegment(const std::string& prefix) {
+    auto env = [&](const char* name) { return Env(("TAVISOL_LAB_" + prefix + name).c_str()); };
+    Segment s;
+    std::vector<std::string> configured = Words(env("CONFIGURED"));
+    std::vector<std::string> unconfigured = Words(env("UNCONFIGURED"));
+    std::vector<std::string> address = Words(env("NEW_ADDRESS"));
+    s.workstation = env("WORKSTATION");
+    s.status = env("STATUS");
+    if (configured.size() != 2 || unconfigured.size() != 2 || address.size() != 3 ||
+        s.workstation.empty() || s.status.empty())
+        return s;
+    s.configuredAddress = configured[0];
+    s.configuredName = configured[1];
+    s.unconfiguredName = unconfigured[0];
+    s.unconfiguredHw = unconfigured[1];
+    s.newAddress = address[0];
+    s.newMask = address[1];
+    s.newGateway = address[2];
+    s.ok = true;
+    return s;
+}
+} // namespace
+
 const Lab& TheLab() {
     static const Lab lab = [] {
         Lab l;
-        std::vector<std::string> configured = Words(Env("TAVISOL_LAB_CONFIGURED"));
-        std::vector<std::string> unconfigured = Words(Env("TAVISOL_LAB_UNCONFIGURED"));
-        std::vector<std::string> address = Words(Env("TAVISOL_LAB_NEW_ADDRESS"));
-        l.workstation = Env("TAVISOL_LAB_WORKSTATION");
-        l.status = Env("TAVISOL_LAB_STATUS");
-        if (configured.size() != 2 || unconfigured.size() != 2 || address.size() != 3 ||
-            l.workstation.empty() || l.status.empty())
-            return l;
-        l.configuredAddress = configured[0];
-        l.configuredName = configured[1];
-        l.unconfiguredName = unconfigured[0];
-        l.unconfiguredHw = unconfigured[1];
-        l.newAddress = address[0];
-        l.newMask = address[1];
-        l.newGateway = address[2];
-        l.ok = true;
+        static_cast<Segment&>(l) = ReadSegment("");
+        l.second = ReadSegment("SEGMENT2_");
         return l;
     }();
     return lab;
+}
+
+std::vector<const Segment*> Segments() {
+    std::vector<const Segment*> segments;
+    if (TheLab().ok)
+        segments.push_back(&TheLab());
+    if (TheLab().second.ok)
+        segments.push_back(&TheLab().second);
+    return segments;
+}
+
+bool ListsSegment(const Rows& rows, const Segment& segment) {
+    return HasRow(rows, {segment.configuredAddress, segment.configuredName}) &&
+           (HasRow(rows, {"No IP", segment.unconfiguredName}) ||
+            HasRow(rows, {segment.newAddress, segment.unconfiguredName}));
 }
 
 std::string Narrow(const std::wstring& text) {

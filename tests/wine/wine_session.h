@@ -30,16 +30,27 @@ inline const std::wstring kMainTitle = L"KESTOVA Tavisol UI  V3.0.0.1";
 // The system's warning icon (IDI_WARNING), which a box with MB_ICONWARNING shows.
 constexpr int kWarningIcon = 32515;
 
-// The lab as the runner describes it in the environment; `ok` is false without one.
-struct Lab {
+// One segment of the lab as the runner describes it in the environment; `ok` is false
+// without one.
+struct Segment {
     bool ok = false;
-    std::string workstation;                       // the test's own LAN address
+    std::string workstation;                       // the test's own address on it
     std::string configuredAddress, configuredName; // answers the probe
     std::string unconfiguredName, unconfiguredHw;  // asks for an address ("00-0A-...")
     std::string newAddress, newMask, newGateway;   // to give it
     std::string status;                            // its status file (a Windows path)
 };
+// The workstation's first segment (eth0, the default route), and its second one (eth1), when
+// the runner gave it one.
+struct Lab : Segment {
+    Segment second;
+};
 const Lab& TheLab();
+// The lab's segments that the runner described: the first, and the second if it has one.
+std::vector<const Segment*> Segments();
+// Whether the segment's two appliances are listed (the one without an address "No IP", or
+// under its new address once the assign suite has given it that).
+bool ListsSegment(const Rows& rows, const Segment& segment);
 
 std::string Env(const char* name);
 std::vector<std::string> Words(const std::string& text);
@@ -119,5 +130,8 @@ private:
 #define REQUIRE_LAB()                                                                              \
     if (!TheLab().ok)                                                                              \
     GTEST_SKIP() << "no simulated LAN described in the environment"
+#define REQUIRE_SECOND_SEGMENT()                                                                   \
+    if (!TheLab().second.ok)                                                                       \
+    GTEST_SKIP() << "the simulated LAN has no second segment"
 
 } // namespace winetest

@@ -4,10 +4,14 @@
     wine_suite.py WIN_BUILD_DIR BUILD_DIR [--screenshots DIR]
 
 Runs tavisol_win32_ui_test.exe (make windows) in the workstation namespace of a throw-away
-lab (tools/netlab) with two simulated appliances, one configured and one that asks for an
-address, on a virtual X server; the test plays further appliances with sockets of its own in
-the same namespace. With --screenshots the same run photographs the main window
-after its search, the About box and the assign dialog into DIR as PNG files.
+lab (tools/netlab) on a virtual X server. The workstation has two interfaces, each on a
+segment of its own (eth0 with the default route, eth1 without), and each segment two
+simulated appliances, one configured and one that asks for an address; the test plays
+further appliances with sockets of its own in the same namespace. A capture on each segment
+shows afterwards that the probe left by both interfaces, each from its own address, and that
+the replies to the second segment's appliance went out on that segment alone. With
+--screenshots the same run photographs the main window after its search, the About box and
+the assign dialog into DIR as PNG files.
 
 The Wine prefix is made once and kept in WIN_BUILD_DIR/wine (wineboot takes long); a lock
 keeps two runs from sharing it at once. Wine's sockets are made by the wineserver, so the
@@ -33,12 +37,17 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 NETLAB = os.path.join(HERE, "..", "..", "tools", "netlab")
 sys.path.insert(0, os.path.join(HERE, "..", "network"))
 import cli_search_test as lab_tools  # noqa: E402  (the lab of the network tests)
+from two_segment_test import Capture  # noqa: E402  (a capture of one segment)
 SKIP = 77
 EXE_NAME = "tavisol_win32_ui_test.exe"
 
 CONFIGURED = ("STORE-ONE", "00:0A:1B:00:00:01")
 UNCONFIGURED = ("NEW-BOX", "00:0A:1B:FF:20:3C")
 NEW_ADDRESS = ("10.199.0.77", "255.255.255.0", "10.199.0.254")
+# The second segment's: n3 and n4, behind the workstation's eth1.
+CONFIGURED2 = ("STORE-TWO", "00:0A:1B:00:00:02")
+UNCONFIGURED2 = ("SEG2-BOX", "00:0A:1B:FF:20:5C")
+NEW_ADDRESS2 = ("10.198.0.77", "255.255.255.0", "10.198.0.254")
 
 
 def skip(reason):
@@ -219,10 +228,40 @@ class WineLab(lab_tools.Lab):
     """The network tests' lab under a name of the Wine suite's own, so that its runs and
     theirs can go on side by side."""
 
-    def __init__(self, nodes, prefix="wine"):
+    def __init__(self, nodes, *options, prefix="wine"):
         self.name = f"{prefix}{os.getpid() % 10000}"
         self.procs = []
-        subprocess.run([NETLAB, "create", self.name, str(nodes)], check=True)
+        subprocess.run([NETLAB, "create", self.name, str(nodes), *options], check=True)
+
+
+def check_segments(lab, captures):
+    """What the captures of the two segments say; a list of faults."""
+    faults = []
+    workstation = {1: lab.addr("ws"), 2: lab.addr("ws", "eth1")}
+    segment2_hw = UNCONFIGURED2[1].lower()
+    for segment, capture in captures.items():
+        probes = {src for (src,) in capture.fields("udp.dstport == 1212", "ip.src")}
+        if probes != {workstation[segment]}:
+            faults.append(f"segment {segment}: probes from {sorted(probes)}, wanted only "
+                          f"{workstation[segment]}")
+        ours = capture.fields(f"udp.srcport == 67 && ip.src == {workstation[segment]}",
+                              "dhcp.hw.mac_addr", "dhcp.ip.server", "dhcp.option.dhcp_server_id")
+        foreign = capture.fields(f"udp.srcport == 67 && ip.src == {workstation[3 - segment]}",
+                                 "dhcp.hw.mac_addr")
+        if foreign:
+            faults.append(f"segment {segment}: replies from the other interface's address "
+                          f"{workstation[3 - segment]}: {foreign}")
+        to_segment2 = [r for r in ours if r[0].lower() == segment2_hw]
+        if segment == 1 and to_segment2:
+            faults.append(f"segment 1: replies to the second segment's appliance: {to_segment2}")
+        if segment == 2:
+            if not to_segment2:
+                faults.append("segment 2: no reply to its appliance")
+            wrong = [r for r in to_segment2 if r[1:] != (workstation[2], workstation[2])]
+            if wrong:
+                faults.append(f"segment 2: siaddr or server identifier not {workstation[2]}: "
+                              f"{wrong}")
+    return faults
 
 
 def main(argv):
@@ -256,23 +295,48 @@ def main(argv):
     os.makedirs(state, exist_ok=True)
     prefix = os.path.join(state, "prefix")
     with open(os.path.join(state, "lock"), "w") as lock, \
-            tempfile.TemporaryDirectory(prefix="tavisol-wine.") as tmp, WineLab(2) as lab:
+            tempfile.TemporaryDirectory(prefix="tavisol-wine.") as tmp, \
+            WineLab(4, "--segment2", "3,4") as lab:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        status = os.path.join(tmp, "status")
+        status, status2 = os.path.join(tmp, "status"), os.path.join(tmp, "status2")
         lab.sim("n1", "--configured", "--name", CONFIGURED[0], "--hw", CONFIGURED[1])
         lab.sim("n2", "--unconfigured", "--name", UNCONFIGURED[0], "--hw", UNCONFIGURED[1],
                 "--interval", "300", "--status-file", status)
+        lab.sim("n3", "--configured", "--name", CONFIGURED2[0], "--hw", CONFIGURED2[1])
+        lab.sim("n4", "--unconfigured", "--name", UNCONFIGURED2[0], "--hw", UNCONFIGURED2[1],
+                "--interval", "300", "--status-file", status2)
         env = dict(os.environ,
                    TAVISOL_LAB_WORKSTATION=lab.addr("ws"),
                    TAVISOL_LAB_CONFIGURED=f"{lab.addr('n1')} {CONFIGURED[0]}",
                    TAVISOL_LAB_UNCONFIGURED=f"{UNCONFIGURED[0]} {UNCONFIGURED[1].replace(':', '-')}",
                    TAVISOL_LAB_NEW_ADDRESS=" ".join(NEW_ADDRESS),
-                   TAVISOL_LAB_STATUS=windows_path(status))
+                   TAVISOL_LAB_STATUS=windows_path(status),
+                   TAVISOL_LAB_SEGMENT2_WORKSTATION=lab.addr("ws", "eth1"),
+                   TAVISOL_LAB_SEGMENT2_CONFIGURED=f"{lab.addr('n3')} {CONFIGURED2[0]}",
+                   TAVISOL_LAB_SEGMENT2_UNCONFIGURED=(
+                       f"{UNCONFIGURED2[0]} {UNCONFIGURED2[1].replace(':', '-')}"),
+                   TAVISOL_LAB_SEGMENT2_NEW_ADDRESS=" ".join(NEW_ADDRESS2),
+                   TAVISOL_LAB_SEGMENT2_STATUS=windows_path(status2))
         if shots:
             env["TAVISOL_SHOTS"] = windows_path(tmp)
+        captures = {}
+        if shutil.which("dumpcap") and shutil.which("tshark"):
+            traffic = "udp dst port 1212 or udp src port 67"
+            captures = {1: Capture(lab, "br0", os.path.join(tmp, "segment1.pcap"), traffic),
+                        2: Capture(lab, "br1", os.path.join(tmp, "segment2.pcap"), traffic)}
+        else:
+            print("wine_suite: tshark is not installed: the segments are not captured")
         result = subprocess.run([NETLAB, "exec", lab.name, "ws", "--", sys.executable,
                                  os.path.abspath(__file__), "--inner", exe, prefix, tmp],
                                 env=env)
+        for capture in captures.values():
+            capture.stop()
+        faults = check_segments(lab, captures) if captures else []
+        for fault in faults:
+            print(f"wine_suite: {fault}", file=sys.stderr)
+        if captures and not faults:
+            print("wine_suite: the probe left by both interfaces, each from its own address; "
+                  "no reply to the second segment reached the first")
         for log in ("wineboot.log", "xvfb.log"):
             path = os.path.join(tmp, log)
             if result.returncode != 0 and os.path.exists(path) and os.path.getsize(path):
@@ -288,7 +352,7 @@ def main(argv):
             if len(made) != 3:
                 print("wine_suite: expected three screenshots", file=sys.stderr)
                 return 1
-        return result.returncode
+        return result.returncode or (1 if faults else 0)
 
 
 if __name__ == "__main__":
