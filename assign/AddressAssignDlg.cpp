@@ -7,8 +7,10 @@
 #include "platform/netif.h"
 #include "proto/address.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 char g_szAssignIP[16];
 int g_bAssigned = 0;
@@ -124,15 +126,59 @@ BOOL CAddressAssignDlg::IsAddressInUse(const char* pszAddress) {
             return TRUE;
     }
 
+    // The ARP probe goes out first and is read after the echo's wait: a host whose firewall
+    // drops echo requests still answers ARP, and both share the one time-out.
+    DWORD dwAddress = ClassicInetAddr(pszAddress);
+    DWORD dwStart = GetTickCount();
+    StartArpProbe(dwAddress);
+
     m_icmp.Close(); // a socket left open by an earlier probe
-    m_icmp.Open(kProbeTimeout, kProbeTimeout);
-    m_icmp.SetTarget(pszAddress);
-    if (m_icmp.SendEcho(m_pPacket, m_nDataSize) == SOCKET_ERROR)
-        return FALSE;
-    if (m_icmp.Receive(m_pPacket, sizeof m_packetBuf) == SOCKET_ERROR)
-        return FALSE;
-    m_icmp.Close();
-    return TRUE;
+    if (!m_icmp.Open(kProbeTimeout, kProbeTimeout) && m_icmp.m_nLastError == WSAEACCES) {
+        // No raw socket for this user: the system's own echo service, where there is one.
+        if (EchoWithoutRawSocket(dwAddress, kProbeTimeout) == 1) {
+            m_arpProbe.Close();
+            return TRUE;
+        }
+    } else {
+        m_icmp.SetTarget(pszAddress);
+        if (m_icmp.SendEcho(m_pPacket, m_nDataSize) != SOCKET_ERROR &&
+            m_icmp.Receive(m_pPacket, sizeof m_packetBuf) != SOCKET_ERROR) {
+            m_icmp.Close();
+            m_arpProbe.Close();
+            return TRUE;
+        }
+    }
+
+    // The rest of the time-out for the ARP answers (none is left after a full echo wait; the
+    // answers that came meanwhile are queued).
+    DWORD dwSpent = GetTickCount() - dwStart;
+    BOOL bAnswered = m_arpProbe.Answered(dwSpent < kProbeTimeout ? kProbeTimeout - dwSpent : 0);
+    m_arpProbe.Close();
+    return bAnswered;
+}
+
+BOOL CAddressAssignDlg::StartArpProbe(DWORD dwAddress) {
+    // The interfaces whose subnet holds the address; when none does, every one a broadcast
+    // of ours may leave by, since the appliance may sit behind any of them and a holder of
+    // the address on its segment is what must be found. One probe per interface, whatever
+    // number of addresses it has.
+    std::vector<NET_INTERFACE> facing, broadcasting;
+    for (const NET_INTERFACE& entry : GetNetInterfaces()) {
+        if (!entry.CarriesBroadcast() || entry.dwAddr == 0)
+            continue;
+        auto sameIndex = [&entry](const NET_INTERFACE& other) {
+            return other.dwIndex == entry.dwIndex;
+        };
+        if (entry.SubnetHolds(dwAddress) && std::none_of(facing.begin(), facing.end(), sameIndex))
+            facing.push_back(entry);
+        if (std::none_of(broadcasting.begin(), broadcasting.end(), sameIndex))
+            broadcasting.push_back(entry);
+    }
+    m_arpProbe.Close();
+    BOOL bSent = FALSE;
+    for (const NET_INTERFACE& entry : facing.empty() ? broadcasting : facing)
+        bSent = m_arpProbe.Send(entry, dwAddress) || bSent;
+    return bSent;
 }
 
 BOOL CAddressAssignDlg::IsInOwnSubnet(const char* pszCandidate) {

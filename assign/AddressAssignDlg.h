@@ -9,6 +9,7 @@
 
 #include "assign/Icmp.h"
 #include "platform/afx.h"
+#include "platform/inuse.h"
 #include "proto/bootp.h"
 #include "res/resource.h"
 
@@ -65,6 +66,9 @@ protected:
     // Checks and the title (AddressAssignDlg.cpp).
     BOOL NormalizeAddress(char* pszAddress);
     BOOL IsAddressInUse(const char* pszAddress);
+    // Starts the ARP probe for dwAddress on the interfaces that face it; FALSE when it could
+    // go out of none.
+    BOOL StartArpProbe(DWORD dwAddress);
     // Whether the address lies in a subnet of one of the workstation's interfaces (under the
     // typed mask where one was typed); only an address in none of them is warned about.
     BOOL IsInOwnSubnet(const char* pszCandidate);
@@ -102,6 +106,7 @@ protected:
     BOOL m_bTimerRunning;
     CString m_strHardwareAddress;
     CIcmp m_icmp;
+    CArpProbe m_arpProbe;
     BYTE m_packetBuf[2012];
     BYTE* m_pPacket;
     int m_nDataSize;

@@ -26,8 +26,9 @@ the CLI's search must list all 2N, and the bare baseline, in the workstation bes
 port of its own, drains the same 2N replies from both interfaces (each swarm mirrors its burst
 to the workstation's address on its segment).
 Then the responder: `tavisol-sim --exchanges K` times K DISCOVER -> OFFER exchanges with
-`tavisol-cli assign`'s responder (median, 99th percentile); and tavisol-bench-sort times the
-heading-click sort of a list of 4096 rows. Nothing here asserts on speed: the numbers are
+`tavisol-cli assign`'s responder (median, 99th percentile); tavisol-bench-sort times the
+heading-click sort of a list of 4096 rows; and tavisol-bench-inuse times the assign dialog's
+in-use check on a free address, the echo alone and the echo with its ARP probe, interleaved. Nothing here asserts on speed: the numbers are
 written to bench/results.md (or --out) and printed. Exit 0 when every part ran, 1 when one
 failed to run, 77 when namespaces are unavailable.
 
@@ -267,6 +268,16 @@ def sort_case(lab, build, rows):
     return dict(kv.split("=", 1) for kv in result.stdout.split() if "=" in kv)
 
 
+def inuse_case(lab, build, rounds):
+    """The assign dialog's in-use check on a free address: the echo alone (the ARP half kept
+    from going out) and the echo with the ARP probe, interleaved in one run."""
+    result = lab.run("ws", os.path.join(build, "bench", "tavisol-bench-inuse"), "10.199.0.77",
+                     str(rounds), capture_output=True, text=True, timeout=120)
+    if result.returncode != 0:
+        raise BenchError(f"tavisol-bench-inuse: {result.stdout}{result.stderr}")
+    return dict(kv.split("=", 1) for kv in result.stdout.split() if "=" in kv)
+
+
 def fmt(v, spec=".1f"):
     return "n/a" if v is None else format(v, spec)
 
@@ -284,7 +295,7 @@ def machine():
     return f"{cpu}, {os.cpu_count()} CPUs, Linux {platform.release()}"
 
 
-def table(bursts, two_segments, responder, sort, load):
+def table(bursts, two_segments, responder, sort, load, inuse=None):
     out = []
     out.append("| burst | N | rows / N | loss | CLI time ms | baseline time ms | CLI / baseline"
                " | baseline rows | CLI CPU s | CLI peak MB | buffer drops | burst on wire ms"
@@ -330,6 +341,13 @@ def table(bursts, two_segments, responder, sort, load):
         out.append("")
         out.append(f"Sort of {sort['rows']} rows (heading click, {sort['clicks']} clicks): "
                    f"median {sort['median_ms']} ms, max {sort['max_ms']} ms")
+    if inuse:
+        echo, both = float(inuse["echo_median_ms"]), float(inuse["both_median_ms"])
+        out.append("")
+        out.append(f"In-use check on a free address, {inuse['rounds']} rounds each, interleaved: "
+                   f"echo alone median {echo:.1f} ms (max {inuse['echo_max_ms']}), echo + ARP "
+                   f"probe median {both:.1f} ms (max {inuse['both_max_ms']}), "
+                   f"(echo + ARP) / echo {both / echo:.3f}")
     out.append("")
     out.append(f"Load average before / after: {load[0]} / {load[1]}")
     return "\n".join(out)
@@ -366,6 +384,7 @@ def main():
 
     load_before = open("/proc/loadavg").read().split()[0]
     bursts, two_segments, responder, sort, window_results = [], None, None, None, []
+    inuse = None
     with tempfile.TemporaryDirectory() as tmp, Lab(2) as lab:
         try:
             lab.run("ws", "ip", "addr", "add", SWARM_NET_WS, "dev", "eth0", check=True)
@@ -382,6 +401,8 @@ def main():
                 [f for f in args.windows.split(",") if f], sizes, tmp)
             responder = responder_case(lab, build, args.exchanges, tmp)
             sort = sort_case(lab, build, args.sort_rows)
+            inuse = inuse_case(lab, build, 3 if args.quick else 10)
+            print(f"  in-use check: {inuse}", flush=True)
         except (BenchError, subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
             print(f"bench failed: {e}")
             return 1
@@ -400,7 +421,7 @@ def main():
     text = (f"# Benchmark results\n\nMachine: {machine()}\n\nDate: {now}\n\n"
             f"Search window: {'the 8-second window' if args.seconds is None else f'{args.seconds} s'};"
             f" receive buffer of the baseline: {RCVBUF} bytes.\n\n"
-            + table(bursts, two_segments, responder, sort, (load_before, load_after))
+            + table(bursts, two_segments, responder, sort, (load_before, load_after), inuse)
             + ("\n\n## The windows on the same bursts\n\n" + windows.table(window_results)
                if window_results else "") + "\n")
     with open(args.out, "w") as f:

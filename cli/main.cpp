@@ -46,6 +46,9 @@ std::string InterfaceOf(const std::string& strLocal) {
     return strLocal;
 }
 
+// Why the in-use check's echo request could not be sent, until the check ends.
+std::string g_echoRefused;
+
 // The program's socket failures in words: a window user would see nothing for most of
 // them, and a script needs to know why a list is empty.
 void ReportSocketFailure(const tvposix::SocketFailure& f) {
@@ -69,10 +72,29 @@ void ReportSocketFailure(const tvposix::SocketFailure& f) {
         std::fprintf(stderr, "tavisol-cli: cannot listen on UDP port %d: %s (%s)\n", f.port, why,
                      tvposix::WsaErrorName(f.error));
     } else if (f.call == "socket(raw ICMP)") {
+        // The ARP probe, already under way, still decides; the failure that says it could
+        // not go anywhere comes after this one.
+        g_echoRefused = tvposix::WsaErrorName(f.error);
         std::fprintf(stderr,
-                     "tavisol-cli: the in-use check could not run (no ICMP socket: %s, %s); the "
-                     "address counts as free\n",
+                     "tavisol-cli: the in-use check's echo request could not be sent (no ICMP "
+                     "socket: %s, %s)\n",
                      why, tvposix::WsaErrorName(f.error));
+    } else if (f.call == "ARP probe" && !f.local.empty()) {
+        std::fprintf(stderr,
+                     "tavisol-cli: the in-use check's ARP probe could not go out of %s: %s\n",
+                     InterfaceOf(f.local).c_str(), why);
+    } else if (f.call == "ARP probe") {
+        if (!g_echoRefused.empty())
+            std::fprintf(stderr,
+                         "tavisol-cli: the in-use check could not run (no ICMP socket, %s; no "
+                         "ARP probe, %s); the address counts as free\n",
+                         g_echoRefused.c_str(), why);
+        else
+            std::fprintf(stderr,
+                         "tavisol-cli: the in-use check's ARP probe could not run (%s); only the "
+                         "echo request decides\n",
+                         why);
+        g_echoRefused.clear();
     } else if (f.call == "socket") {
         std::fprintf(stderr, "tavisol-cli: cannot open a UDP socket: %s (%s)\n", why,
                      tvposix::WsaErrorName(f.error));

@@ -39,9 +39,20 @@ void SetFailureObserver(FailureObserver observer);
 
 // Makes the next `count` calls of `call` ("WSAStartup", "socket", "bind", "setsockopt",
 // "WSAAsyncSelect", "sendto", "recvfrom") fail with `error` (count -1: every call). A filter
-// narrows it: for bind the port, for setsockopt the option name, for socket the type.
+// narrows it: for bind the port, for setsockopt the option name, for socket the type. The ARP
+// probe (platform/inuse.h) knows two, filtered by interface index: "ARP packet socket" (the
+// packet socket refused, so the kernel's neighbour resolution stands in) and "ARP probe"
+// (nothing at all can be sent there).
 void InjectFailure(const std::string& call, int error, int count = 1, int filter = -1);
 void ClearInjectedFailures();
+
+// For the rest of platform/posix, which reports and injects as the socket calls do: the error
+// injected for `call` (0 when none; counts it down), and a failure for the observer that
+// also becomes WSAGetLastError.
+int TakeInjectedFailure(const char* call, int subject);
+int WsaErrorFromErrno(int e);
+void ReportFailure(const char* call, int error, const std::string& detail,
+                   const std::string& local);
 
 // Closes every socket and forgets every WSAStartup: a clean slate for a new program run.
 void ResetForNewRun();

@@ -20,6 +20,7 @@ case "$target" in
     fuzz_bootp) max_len=600; dict=fuzz_bootp.dict ;;
     fuzz_address) max_len=40; dict=fuzz_address.dict ;;
     fuzz_icmp) max_len=2100 ;;
+    fuzz_arp) max_len=64 ;;
     fuzz_reply_listener) max_len=200 ;;
     fuzz_bootp_listing | fuzz_responder) max_len=700; dict=fuzz_bootp.dict ;;
     fuzz_icmp_receive) max_len=2100 ;;

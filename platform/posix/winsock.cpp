@@ -435,6 +435,19 @@ void ClearInjectedFailures() {
     g_injections.clear();
 }
 
+int WsaErrorFromErrno(int e) {
+    return WsaFromErrno(e);
+}
+
+int TakeInjectedFailure(const char* call, int subject) {
+    return Injected(call, subject);
+}
+
+void ReportFailure(const char* call, int error, const std::string& detail,
+                   const std::string& local) {
+    Report(call, error, 0, detail.empty() ? nullptr : detail.c_str(), local);
+}
+
 void ResetForNewRun() {
     std::lock_guard<std::mutex> lock(g_mutex);
     for (auto& [s, entry] : g_sockets)

@@ -8,7 +8,7 @@
 # include()d from tests/CMakeLists.txt.
 
 set(TAVISOL_FUZZ_TARGETS
-    fuzz_bootp fuzz_address fuzz_icmp
+    fuzz_bootp fuzz_address fuzz_icmp fuzz_arp
     fuzz_reply_listener fuzz_bootp_listing fuzz_responder fuzz_icmp_receive
     fuzz_sockets_request)
 

@@ -93,6 +93,14 @@ SEEDS = {
         echo(), echo(ihl=6), echo(ihl=15), echo(icmp_type=3), echo()[:27], b"",
         echo(data=b"\x41" * 1980), echo(data=b"\x41" * 1981),
     ],
+    # ARP: a reply from the holder of 10.199.0.77, and a probe for it padded to the
+    # Ethernet minimum.
+    "fuzz_arp": [
+        bytes([0, 1, 8, 0, 6, 4, 0, 2, 0, 0xA, 0x1B, 0xFF, 0x20, 0x3C, 10, 199, 0, 77,
+               2, 0, 0x5E, 0x10, 0, 1, 10, 199, 0, 1]),
+        bytes([0, 1, 8, 0, 6, 4, 0, 1, 0, 0xA, 0x1B, 0xFF, 0x20, 0x3C, 0, 0, 0, 0,
+               0, 0, 0, 0, 0, 0, 10, 199, 0, 77]) + bytes(18),
+    ],
     # tavisol-sockets' requests, and the replies the program reads back.
     "fuzz_sockets_request": [
         b"TAVISOL-SOCKETS/1 bootps\n", b"TAVISOL-SOCKETS/1 icmp\n",

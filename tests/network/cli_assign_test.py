@@ -176,7 +176,7 @@ def case_no_gateway():
 
 def case_unprivileged_icmp():
     """Without raw sockets the kernel's echo socket still runs the in-use check; where even
-    that is not allowed the address counts as free and stderr says the check did not run."""
+    that is not allowed the ARP half still runs, and stderr says the echo did not."""
     nobody = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
     with Lab(2) as lab, tempfile.TemporaryDirectory() as tmp:
         os.chmod(tmp, 0o777)
@@ -198,8 +198,46 @@ def case_unprivileged_icmp():
         result = lab.assign("NEW-BOX", "--ip", NEW_ADDRESS, "--mask", MASK, "--wait", "5",
                             prefix=nobody)
         stderr = result.stderr.decode()
-        check(result.returncode == 0 and "in-use check could not run" in stderr,
+        check(result.returncode == 0 and "echo request could not be sent" in stderr
+              and "in-use check could not run" not in stderr,
               f"no ICMP socket: {result.returncode} {stderr!r}")
+
+
+def case_echo_ignored():
+    """A host that drops echo requests, as desktop firewalls do, still holds its address:
+    the ARP half of the check finds it, for root (a packet socket) and for an ordinary user
+    without capabilities or a usable helper (the kernel's neighbour resolution), with and
+    without the echo socket. A free address still passes."""
+    nobody = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+    with Lab(3, "--ignore-echo", "2") as lab, tempfile.TemporaryDirectory() as tmp:
+        os.chmod(tmp, 0o777)
+        status = os.path.join(tmp, "status")
+        lab.run_in("ws", "sysctl", "-qw", "net.ipv4.ip_unprivileged_port_start=0")
+        lab.sim("n1", "--unconfigured", "--name", "NEW-BOX", "--interval", "300",
+                "--status-file", status)
+        firewalled = lab.addr("n2")
+        ping = lab.run_in("ws", "ping", "-c", "2", "-W", "1", firewalled)
+        check(ping.returncode != 0, f"the lab host answers echo requests: {ping.stdout!r}")
+
+        for label, prefix, ping_range in (("root", (), "0 2147483647"),
+                                          ("nobody, echo socket", nobody, "0 2147483647"),
+                                          ("nobody, no ICMP at all", nobody, "1 0")):
+            lab.run_in("ws", "sysctl", "-qw", f"net.ipv4.ping_group_range={ping_range}")
+            # Nothing the kernel learnt in an earlier round may decide this one.
+            lab.run_in("ws", "ip", "neigh", "flush", "all")
+            result = lab.assign("NEW-BOX", "--ip", firewalled, "--mask", MASK, "--wait", "5",
+                                prefix=prefix)
+            stderr = result.stderr.decode()
+            check(result.returncode == 1 and "in use" in stderr and "maybe is in used" in stderr,
+                  f"{label}: {result.returncode} {stderr!r}")
+            check("ARP probe" not in stderr, f"{label}: {stderr!r}")
+
+        result = lab.assign("NEW-BOX", "--ip", NEW_ADDRESS, "--mask", MASK, "--wait", "5",
+                            prefix=nobody)
+        stderr = result.stderr.decode()
+        check(result.returncode == 0 and "ARP probe" not in stderr,
+              f"free address: {result.returncode} {stderr!r}")
+        wait_for(lambda: read(status).startswith("configured"), 5, "the appliance to configure")
 
 
 CLIENTS = {
@@ -310,6 +348,7 @@ CASES = {
     "long_host_name": case_long_host_name,
     "no_gateway": case_no_gateway,
     "unprivileged_icmp": case_unprivileged_icmp,
+    "echo_ignored": case_echo_ignored,
     "udhcpc": case_udhcpc,
     "dhclient": case_dhclient,
     "dhcpcd": case_dhcpcd,

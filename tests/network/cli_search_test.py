@@ -24,10 +24,10 @@ NETLAB = os.path.join(HERE, "..", "..", "tools", "netlab")
 class Lab:
     """A lab of N appliance nodes, removed again on exit whatever happens."""
 
-    def __init__(self, nodes):
+    def __init__(self, nodes, *options):
         self.name = f"c{os.getpid() % 100000}"
         self.procs = []
-        subprocess.run([NETLAB, "create", self.name, str(nodes)], check=True)
+        subprocess.run([NETLAB, "create", self.name, str(nodes), *options], check=True)
 
     def addr(self, node, device=None):
         return subprocess.run([NETLAB, "addr", self.name, node, *([device] if device else [])],
