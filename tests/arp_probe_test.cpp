@@ -4,6 +4,7 @@
 // machine there would. Each case runs with a packet socket (the test has cap_net_raw) and
 // again with the packet socket refused, where the kernel's neighbour resolution stands in.
 #include "platform/inuse.h"
+#include "platform/posix/neighbour.h"
 #include "platform/posix_sockets.h"
 #include "proto/arp.h"
 #include "tests/support/netns.h"
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <linux/if_packet.h>
+#include <linux/neighbour.h>
+#include <linux/rtnetlink.h>
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <optional>
@@ -246,6 +249,70 @@ TEST_F(ArpProbeFixture, WhatCannotBeSentIsReported) {
     EXPECT_EQ(m_failures[1].error, WSAENETDOWN);
     // Nothing went anywhere: the failure without an address.
     EXPECT_EQ(m_failures[2].local, "");
+}
+
+// ---- the neighbour table as the kernel reports it -----------------------------------------------
+
+// One RTM_NEWNEIGH message of a dump, laid out as the kernel writes it.
+Bytes NeighbourMessage(int ifIndex, std::uint16_t state, DWORD dwDest, bool withHardware) {
+    Bytes body(NLMSG_ALIGN(sizeof(ndmsg)), 0);
+    ndmsg entry{};
+    entry.ndm_family = AF_INET;
+    entry.ndm_ifindex = ifIndex;
+    entry.ndm_state = state;
+    std::memcpy(body.data(), &entry, sizeof entry);
+    auto attribute = [&body](std::uint16_t type, const void* value, std::size_t length) {
+        rtattr header{static_cast<unsigned short>(RTA_LENGTH(length)), type};
+        const auto* h = reinterpret_cast<const std::uint8_t*>(&header);
+        body.insert(body.end(), h, h + sizeof header);
+        const auto* v = static_cast<const std::uint8_t*>(value);
+        body.insert(body.end(), v, v + length);
+        body.resize(NLMSG_ALIGN(body.size()), 0);
+    };
+    attribute(NDA_DST, &dwDest, 4);
+    const std::uint8_t hw[6] = {0x00, 0x0A, 0x1B, 0xFF, 0x20, 0x3C};
+    if (withHardware)
+        attribute(NDA_LLADDR, hw, sizeof hw);
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_HDRLEN + body.size());
+    header.nlmsg_type = RTM_NEWNEIGH;
+    Bytes message(NLMSG_HDRLEN + body.size(), 0);
+    std::memcpy(message.data(), &header, sizeof header);
+    std::memcpy(message.data() + NLMSG_HDRLEN, body.data(), body.size());
+    return message;
+}
+
+TEST(NeighbourDump, OnlyAnEntryWithAConfirmedHardwareAddressCounts) {
+    constexpr int kIndex = 7;
+    struct Case {
+        const char* name;
+        Bytes dump;
+        bool inUse;
+    };
+    const Bytes reachable = NeighbourMessage(kIndex, NUD_REACHABLE, kCandidate, true);
+    Bytes two = NeighbourMessage(kIndex, NUD_REACHABLE, kElsewhere, true);
+    two.insert(two.end(), reachable.begin(), reachable.end());
+    Bytes cut = reachable;
+    cut.resize(cut.size() - 4); // the message says it is longer than what was received
+    const Case cases[] = {
+        {"reachable", reachable, true},
+        {"stale, from earlier", NeighbourMessage(kIndex, NUD_STALE, kCandidate, true), true},
+        {"being probed again", NeighbourMessage(kIndex, NUD_PROBE, kCandidate, true), true},
+        {"set by hand", NeighbourMessage(kIndex, NUD_PERMANENT, kCandidate, true), true},
+        {"second entry of the dump", two, true},
+        {"still resolving", NeighbourMessage(kIndex, NUD_INCOMPLETE, kCandidate, false), false},
+        {"failed, an old address kept", NeighbourMessage(kIndex, NUD_FAILED, kCandidate, true),
+         false},
+        {"no hardware address", NeighbourMessage(kIndex, NUD_REACHABLE, kCandidate, false), false},
+        {"on another interface", NeighbourMessage(kIndex + 1, NUD_REACHABLE, kCandidate, true),
+         false},
+        {"for another address", NeighbourMessage(kIndex, NUD_REACHABLE, kElsewhere, true), false},
+        {"cut short", cut, false},
+        {"empty", {}, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(tvposix::NeighbourDumpShowsInUse(c.dump, kIndex, kCandidate), c.inUse) << c.name;
+    }
 }
 
 } // namespace
