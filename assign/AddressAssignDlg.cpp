@@ -129,7 +129,6 @@ BOOL CAddressAssignDlg::IsAddressInUse(const char* pszAddress) {
     // The ARP probe goes out first and is read after the echo's wait: a host whose firewall
     // drops echo requests still answers ARP, and both share the one time-out.
     DWORD dwAddress = ClassicInetAddr(pszAddress);
-    DWORD dwStart = GetTickCount();
     StartArpProbe(dwAddress);
 
     m_icmp.Close(); // a socket left open by an earlier probe
@@ -149,10 +148,9 @@ BOOL CAddressAssignDlg::IsAddressInUse(const char* pszAddress) {
         }
     }
 
-    // The rest of the time-out for the ARP answers (none is left after a full echo wait; the
-    // answers that came meanwhile are queued).
-    DWORD dwSpent = GetTickCount() - dwStart;
-    BOOL bAnswered = m_arpProbe.Answered(dwSpent < kProbeTimeout ? kProbeTimeout - dwSpent : 0);
+    // What is left of the same time-out for the ARP answers (nothing after a full echo wait;
+    // the answers that came meanwhile are kept).
+    BOOL bAnswered = m_arpProbe.Answered(kProbeTimeout);
     m_arpProbe.Close();
     return bAnswered;
 }

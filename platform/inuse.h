@@ -8,9 +8,9 @@
 //    without either, the kernel's own neighbour resolution, read back by rtnetlink.
 //  - Windows: SendARP of IP Helper, which resolves through the system's ARP cache.
 //
-// Everything runs on the dialog's thread. Send returns at once; Answered waits at most the
-// time given, so the probe runs while the echo's receive waits, and the whole check takes
-// the echo's time-out and no longer.
+// Everything runs on the dialog's thread. Send returns at once; Answered waits only for what
+// is left of the window counted from the first Send, so the probe runs while the echo's
+// receive waits, and the whole check takes the echo's time-out and no longer.
 #pragma once
 
 #include "platform/netif.h"
@@ -30,11 +30,12 @@ public:
     // failure goes to the socket failure observer (platform/posix_sockets.h) as call
     // "ARP probe" with the interface's address.
     BOOL Send(const NET_INTERFACE& iface, DWORD dwAddress);
-    // Waits up to dwWaitMs, counted from now, for an answer to the probes sent since the last
-    // Close, and returns as soon as one shows the address taken: TRUE then. FALSE when
-    // nothing answered in time, or nothing was sent (on Linux also a failure "ARP probe"
-    // without an address for the observer then).
-    BOOL Answered(DWORD dwWaitMs);
+    // Waits until dwWindowMs have passed since the first Send after the last Close (by the
+    // system's own clock, which a virtual user-interface clock does not stop), for an answer
+    // to the probes sent, and returns as soon as one shows the address taken: TRUE then.
+    // FALSE when nothing answered in time, or nothing was sent (on Linux also a failure "ARP
+    // probe" without an address for the observer then).
+    BOOL Answered(DWORD dwWindowMs);
     // Forgets the probes sent; their late answers are ignored.
     void Close();
 

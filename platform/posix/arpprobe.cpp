@@ -19,6 +19,7 @@
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <net/if_arp.h>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -94,11 +95,13 @@ bool EthernetAddress(const std::string& name, HardwareAddress& hw, std::string& 
 struct CArpProbe::Impl {
     std::vector<Watch> watches;
     DWORD dwAddress = 0;
+    std::optional<Clock::time_point> firstSend;
 
     void CloseAll() {
         for (const Watch& w : watches)
             ::close(w.fd);
         watches.clear();
+        firstSend.reset();
     }
 
     // Reads what the packet socket holds; true when a packet shows the address taken.
@@ -130,6 +133,8 @@ CArpProbe::~CArpProbe() {
 
 BOOL CArpProbe::Send(const NET_INTERFACE& iface, DWORD dwAddress) {
     m_pImpl->dwAddress = dwAddress;
+    if (!m_pImpl->firstSend)
+        m_pImpl->firstSend = Clock::now();
     const int subject = static_cast<int>(iface.dwIndex);
     if (int error = tvposix::TakeInjectedFailure("ARP probe", subject))
         return Fail(iface, error, "injected failure");
@@ -193,13 +198,13 @@ BOOL CArpProbe::Send(const NET_INTERFACE& iface, DWORD dwAddress) {
     return TRUE;
 }
 
-BOOL CArpProbe::Answered(DWORD dwWaitMs) {
+BOOL CArpProbe::Answered(DWORD dwWindowMs) {
     Impl& impl = *m_pImpl;
     if (impl.watches.empty()) {
         tvposix::ReportFailure("ARP probe", WSAENETDOWN, "it went out of no interface", "");
         return FALSE;
     }
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(dwWaitMs);
+    const Clock::time_point deadline = *impl.firstSend + std::chrono::milliseconds(dwWindowMs);
     bool neighbours = false;
     std::vector<pollfd> ready;
     std::vector<const Watch*> polled;

@@ -61,6 +61,7 @@ struct CArpProbe::Impl {
         ArpRequest* pRequest;
     };
     std::vector<Pending> pending;
+    DWORD dwFirstSend = 0;
 
     void CloseAll() {
         for (const Pending& p : pending) {
@@ -78,6 +79,8 @@ CArpProbe::~CArpProbe() {
 }
 
 BOOL CArpProbe::Send(const NET_INTERFACE& iface, DWORD dwAddress) {
+    if (m_pImpl->pending.empty())
+        m_pImpl->dwFirstSend = ::GetTickCount();
     auto* pRequest = new ArpRequest;
     pRequest->dwDest = dwAddress;
     pRequest->dwSource = iface.dwAddr;
@@ -91,9 +94,9 @@ BOOL CArpProbe::Send(const NET_INTERFACE& iface, DWORD dwAddress) {
     return TRUE;
 }
 
-BOOL CArpProbe::Answered(DWORD dwWaitMs) {
+BOOL CArpProbe::Answered(DWORD dwWindowMs) {
     std::vector<Impl::Pending>& pending = m_pImpl->pending;
-    DWORD dwStart = ::GetTickCount();
+    const DWORD dwStart = m_pImpl->dwFirstSend;
     std::vector<bool> done(pending.size(), false);
     for (;;) {
         std::vector<HANDLE> running;
@@ -112,10 +115,10 @@ BOOL CArpProbe::Answered(DWORD dwWaitMs) {
                 ::WSASetLastError(WsaFromWin32(request.dwResult));
         }
         DWORD dwSpent = ::GetTickCount() - dwStart;
-        if (running.empty() || dwSpent >= dwWaitMs)
+        if (running.empty() || dwSpent >= dwWindowMs)
             return FALSE;
         ::WaitForMultipleObjects(static_cast<DWORD>(running.size()), running.data(), FALSE,
-                                 dwWaitMs - dwSpent);
+                                 dwWindowMs - dwSpent);
     }
 }
 
