@@ -201,7 +201,38 @@ def case_probe_refused():
               f"stderr {stderr!r}")
 
 
+def case_firewalled_hosts():
+    """Hosts on segment 2 that drop echo requests hold their addresses: one in segment 2's
+    subnet (probed on eth1 alone, so segment 1 sees no ARP question for it) and one in
+    neither subnet (probed on every interface). Both are refused, for root by the packet
+    socket and for an ordinary user by the kernel's neighbour resolution."""
+    if not need_capture():
+        return 77
+    nobody = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+    with Lab(3, "--segment2", "1,2,3", "--ignore-echo", "2,3", "--address", "3=10.197.0.5/24",
+             "--no-gateway", "3") as lab, tempfile.TemporaryDirectory() as tmp:
+        lab.run_in("ws", "sysctl", "-qw", "net.ipv4.ip_unprivileged_port_start=0")
+        lab.sim("n1", "--unconfigured", "--name", "SEG2-NEW", "--interval", "300")
+        inside, outside = lab.addr("n2"), "10.197.0.5"
+        segment1 = Capture(lab, "br0", os.path.join(tmp, "segment1.pcap"), "arp")
+        for label, prefix in (("root", ()), ("nobody", nobody)):
+            for address, extra in ((inside, ()), (outside, ("--yes",))):
+                lab.run_in("ws", "ip", "neigh", "flush", "all")
+                result = subprocess.run(
+                    [lab_tools.NETLAB, "exec", lab.name, "ws", "--", *prefix, lab_tools.CLI,
+                     "assign", "SEG2-NEW", "--ip", address, "--mask", MASK, "--wait", "5",
+                     *extra], capture_output=True, timeout=90)
+                stderr = result.stderr.decode()
+                check(result.returncode == 1 and "maybe is in used" in stderr and
+                      "ARP probe" not in stderr, f"{label} {address}: {result.returncode} "
+                      f"{stderr!r}")
+        segment1.stop()
+        asked = {r[0] for r in segment1.fields("arp.opcode == 1", "arp.dst.proto_ipv4")}
+        check(inside not in asked and outside in asked, f"ARP questions on segment 1: {asked}")
+
+
 CASES = {
+    "firewalled_hosts": case_firewalled_hosts,
     "search": case_search,
     "assign": case_assign,
     "udhcpc": case_udhcpc,
