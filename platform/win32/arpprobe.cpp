@@ -5,6 +5,8 @@
 // own, and Answered waits for the first answer or the caller's limit, whichever is sooner.
 // A probe still running when the limit passes finishes alone and frees its own record.
 // SendARP answers from the ARP cache when the address is there, which counts as in use.
+// Wine (8.0) has SendARP as a stub that fails with ERROR_NOT_SUPPORTED at once: there the
+// probe tells nothing and the echo alone decides. Its IcmpSendEcho is real.
 #include "platform/inuse.h"
 
 #include <iphlpapi.h>
