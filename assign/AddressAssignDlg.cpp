@@ -140,8 +140,7 @@ BOOL CAddressAssignDlg::IsAddressInUse(const char* pszAddress) {
         }
     } else {
         m_icmp.SetTarget(pszAddress);
-        if (m_icmp.SendEcho(m_pPacket, m_nDataSize) != SOCKET_ERROR &&
-            m_icmp.Receive(m_pPacket, sizeof m_packetBuf) != SOCKET_ERROR) {
+        if (m_icmp.SendEcho(m_pPacket, m_nDataSize) != SOCKET_ERROR && ReceiveEchoAnswer()) {
             m_icmp.Close();
             m_arpProbe.Close();
             return TRUE;
@@ -153,6 +152,26 @@ BOOL CAddressAssignDlg::IsAddressInUse(const char* pszAddress) {
     BOOL bAnswered = m_arpProbe.Answered(kProbeTimeout);
     m_arpProbe.Close();
     return bAnswered;
+}
+
+BOOL CAddressAssignDlg::ReceiveEchoAnswer() {
+    // A raw socket gets every ICMP message that reaches the workstation: another program's
+    // echo replies, or the "host unreachable" that an earlier check's request to the same
+    // free address brings seconds later. Only a message from the address itself answers; the
+    // others are read past for the rest of the time-out.
+    DWORD dwStart = GetTickCount();
+    for (;;) {
+        if (m_icmp.Receive(m_pPacket, sizeof m_packetBuf) == SOCKET_ERROR)
+            return FALSE;
+        if (m_icmp.m_addrFrom.sin_addr.s_addr == m_icmp.m_addrDest.sin_addr.s_addr)
+            return TRUE;
+        DWORD dwSpent = GetTickCount() - dwStart;
+        if (dwSpent >= static_cast<DWORD>(kProbeTimeout))
+            return FALSE;
+        int nLeft = kProbeTimeout - static_cast<int>(dwSpent);
+        setsockopt(m_icmp.m_hRawSocket, SOL_SOCKET, SO_RCVTIMEO,
+                   reinterpret_cast<const char*>(&nLeft), sizeof nLeft);
+    }
 }
 
 BOOL CAddressAssignDlg::StartArpProbe(DWORD dwAddress) {

@@ -69,6 +69,8 @@ protected:
     // Starts the ARP probe for dwAddress on the interfaces that face it; FALSE when it could
     // go out of none.
     BOOL StartArpProbe(DWORD dwAddress);
+    // Receives until a datagram from the probed address comes, within the echo's time-out.
+    BOOL ReceiveEchoAnswer();
     // Whether the address lies in a subnet of one of the workstation's interfaces (under the
     // typed mask where one was typed); only an address in none of them is warned about.
     BOOL IsInOwnSubnet(const char* pszCandidate);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <optional>
+#include <thread>
 #include <unistd.h>
 #include <ostream>
 
@@ -422,6 +423,26 @@ TEST_F(AssignDialogTest, EchoRequestAsItReachesTheAddress) {
     BoxList boxes = Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, InUseText("10.200..11"));
+}
+
+// ICMP messages that are not from the address say nothing of it, however many come within the
+// check's time-out: here another program's echo requests to the workstation's own address
+// and the kernel's replies, which a raw socket gets as well.
+TEST_F(AssignDialogTest, IcmpMessagesFromElsewhereAreNoAnswer) {
+    IcmpCapture other;
+    ASSERT_TRUE(other.ok()) << "no raw ICMP socket for the test";
+    ASSERT_TRUE(OpenAssignDialog());
+    std::thread chatter([&other] {
+        for (int i = 0; i < 12; ++i) {
+            other.SendEchoRequest(testlab::kWorkstation);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    ::testing::AssertionResult armed = Arm(kFreeAddress);
+    chatter.join();
+    ASSERT_TRUE(armed);
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_EQ(driver->Title(), "Nimbus - ");
 }
 
 // The raw socket of a probe that found the address free stays open while the dialog waits,

@@ -46,4 +46,22 @@ std::optional<IcmpCapture::Message> IcmpCapture::Next(std::uint8_t type, int tim
     }
 }
 
+bool IcmpCapture::SendEchoRequest(const std::string& to) {
+    // Type 8, code 0, identifier 0x7E57, sequence 1; checksum over the 8 bytes.
+    std::uint8_t request[8] = {8, 0, 0, 0, 0x7E, 0x57, 0, 1};
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < sizeof request; i += 2)
+        sum += std::uint32_t{request[i]} << 8 | request[i + 1];
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    request[2] = static_cast<std::uint8_t>(~sum >> 8);
+    request[3] = static_cast<std::uint8_t>(~sum & 0xFF);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, to.c_str(), &address.sin_addr) != 1)
+        return false;
+    return ::sendto(m_fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&address),
+                    sizeof address) == static_cast<ssize_t>(sizeof request);
+}
+
 } // namespace testlab

@@ -27,6 +27,9 @@ public:
     // The next message of this ICMP type within timeoutMs.
     std::optional<Message> Next(std::uint8_t type, int timeoutMs);
 
+    // Sends an echo request to `to` (dotted), as another program of the workstation would.
+    bool SendEchoRequest(const std::string& to);
+
 private:
     int m_fd = -1;
 };
