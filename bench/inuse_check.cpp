@@ -10,6 +10,7 @@
 // the rounds that found the address in use after all (any ICMP message that reaches the
 // workstation within the echo's wait counts as an answer).
 #include "assign/AddressAssignDlg.h"
+#include "platform/headless/engine.h"
 #include "platform/posix_sockets.h"
 
 #include <algorithm>
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
         std::fputs("usage: tavisol-bench-inuse ADDRESS [ROUNDS]\n", stderr);
         return 2;
     }
+    // The real clock, as tavisol-cli has it: the dialog's GetTickCount must move.
+    headless::Engine::Get().Reset(false);
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     TimedDialog dialog;
