@@ -23,6 +23,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -98,8 +99,20 @@ struct CArpProbe::Impl {
     std::optional<Clock::time_point> firstSend;
 
     void CloseAll() {
-        for (const Watch& w : watches)
-            ::close(w.fd);
+        // Closing a packet socket waits for the kernel's RCU grace period (10 ms and more),
+        // which the dialog's thread need not sit through.
+        std::vector<int> packetSockets;
+        for (const Watch& w : watches) {
+            if (w.packetSocket)
+                packetSockets.push_back(w.fd);
+            else
+                ::close(w.fd);
+        }
+        if (!packetSockets.empty())
+            std::thread([fds = std::move(packetSockets)] {
+                for (int fd : fds)
+                    ::close(fd);
+            }).detach();
         watches.clear();
         firstSend.reset();
     }
