@@ -206,8 +206,9 @@ def case_confirmation():
     """assign exits 0 only once the appliance answers from its new address: one that brings
     the address up 3 s after the acknowledgement is confirmed and the very next search lists
     it there; one that never does gives exit 3 once --confirm has passed, with the reason;
-    --confirm 0 returns at the acknowledgement as before; bad --confirm values are usage."""
-    with Lab(3) as lab, tempfile.TemporaryDirectory() as tmp:
+    --confirm 0 returns at the acknowledgement as before; with the reply port held by another
+    program exit 3 comes at once, with the reason; bad --confirm values are usage."""
+    with Lab(4) as lab, tempfile.TemporaryDirectory() as tmp:
         late, never, unchecked = (os.path.join(tmp, n) for n in ("late", "never", "unchecked"))
         lab.sim("n1", "--unconfigured", "--name", "LATE-BOX", "--interval", "300",
                 "--up-delay", "3000", "--status-file", late)
@@ -247,6 +248,29 @@ def case_confirmation():
         # It returned at the acknowledgement, which the appliance may still be reading.
         wait_for(lambda: read(unchecked).startswith("acknowledged"), 5,
                  "the unchecked appliance to take the acknowledgement")
+
+        # Another program holds the reply port: nothing can be heard, and that is said at
+        # once, not after the limit.
+        lab.sim("n4", "--unconfigured", "--name", "HELD-BOX", "--interval", "300")
+        holder = subprocess.Popen(
+            [lab_tools.NETLAB, "exec", lab.name, "ws", "--", "python3", "-c",
+             "import socket, time\n"
+             "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+             "s.bind(('0.0.0.0', 1211))\nprint('held', flush=True)\ntime.sleep(120)\n"],
+            stdout=subprocess.PIPE)
+        lab.procs.append(holder)
+        check(holder.stdout.readline() == b"held\n", "the holder could not bind port 1211")
+        started = time.monotonic()
+        result = lab.assign("HELD-BOX", "--ip", "10.199.0.80", "--mask", MASK, "--wait", "5",
+                            "--confirm", "30")
+        took = time.monotonic() - started
+        stderr = result.stderr.decode()
+        check(result.returncode == 3 and result.stdout == b"" and
+              "cannot listen on UDP port 1211 for the appliance's answer" in stderr and
+              "WSAEADDRINUSE" in stderr and "HELD-BOX took the acknowledgement" in stderr,
+              f"port held: {result.returncode} {result.stdout!r} {stderr!r}")
+        check(took < 30, f"waited {took:.1f} s for an answer it could not hear")
+        holder.kill()
 
         for bad in ("-1", "x", "", "3601", "nan"):
             result = lab.cli("assign", "X", "--ip", NEW_ADDRESS, "--confirm", bad)
