@@ -202,4 +202,44 @@ ConfirmOutcome ConfirmAssignment(const ConfirmTarget& target, double seconds,
     return outcome;
 }
 
+ConfirmTarget TargetOf(const std::string& strAddress, const std::string& strHost, DWORD dwInterface,
+                       const std::string& strMask) {
+    ConfirmTarget target;
+    target.dwAddress = inet_addr(strAddress.c_str());
+    target.host = strHost;
+    target.dwInterface = dwInterface;
+    const DWORD dwMask = inet_addr(strMask.c_str());
+    target.dwMask = strMask.empty() || dwMask == INADDR_NONE ? 0 : dwMask;
+    return target;
+}
+
+bool ConfirmAndSay(const ConfirmTarget& target, double seconds,
+                   std::chrono::steady_clock::time_point started) {
+    in_addr address{};
+    address.s_addr = target.dwAddress;
+    const std::string strAddress = inet_ntoa(address);
+    const char* pszHost = target.host.c_str();
+    switch (ConfirmAssignment(target, seconds, started)) {
+    case ConfirmOutcome::Confirmed:
+        std::fprintf(
+            stderr, "tavisol-cli: %s answers from %s, %.1f s after the acknowledgement\n", pszHost,
+            strAddress.c_str(),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        return true;
+    case ConfirmOutcome::TimedOut:
+        std::fprintf(stderr,
+                     "tavisol-cli: %s took the acknowledgement but did not answer from %s within "
+                     "%g seconds\n",
+                     pszHost, strAddress.c_str(), seconds);
+        return false;
+    case ConfirmOutcome::CannotListen:
+        std::fprintf(stderr,
+                     "tavisol-cli: %s took the acknowledgement, but no answer from %s can be heard "
+                     "here; not confirmed\n",
+                     pszHost, strAddress.c_str());
+        return false;
+    }
+    return false;
+}
+
 } // namespace cli

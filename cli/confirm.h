@@ -52,4 +52,13 @@ enum class ConfirmOutcome {
 ConfirmOutcome ConfirmAssignment(const ConfirmTarget& target, double seconds,
                                  std::chrono::steady_clock::time_point started);
 
+// The target of an assignment as the command line has it: the row's address and host name,
+// the interface of the acknowledgement and the typed mask text ("" for none).
+ConfirmTarget TargetOf(const std::string& strAddress, const std::string& strHost, DWORD dwInterface,
+                       const std::string& strMask);
+
+// ConfirmAssignment, and a line on stderr that says how it ended: true when confirmed.
+bool ConfirmAndSay(const ConfirmTarget& target, double seconds,
+                   std::chrono::steady_clock::time_point started);
+
 } // namespace cli

@@ -365,35 +365,10 @@ int RunAssign(const AssignOptions& options) {
         return Fail(timedOut ? "Setting IP ERROR: the appliance did not take the address in time"
                              : "the appliance was not given the address");
     const auto& r = rows[static_cast<std::size_t>(assigned)];
-    if (options.confirm > 0) {
-        cli::ConfirmTarget target;
-        target.dwAddress = inet_addr(r[0].c_str());
-        target.host = r[1];
-        target.dwInterface = dwAckInterface;
-        DWORD dwMask = inet_addr(options.mask.c_str());
-        target.dwMask = options.mask.empty() || dwMask == INADDR_NONE ? 0 : dwMask;
-        switch (cli::ConfirmAssignment(target, options.confirm, acknowledged)) {
-        case cli::ConfirmOutcome::Confirmed:
-            std::fprintf(
-                stderr, "tavisol-cli: %s answers from %s, %.1f s after the acknowledgement\n",
-                r[1].c_str(), r[0].c_str(),
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - acknowledged)
-                    .count());
-            break;
-        case cli::ConfirmOutcome::TimedOut:
-            std::fprintf(stderr,
-                         "tavisol-cli: %s took the acknowledgement but did not answer from %s "
-                         "within %g seconds\n",
-                         r[1].c_str(), r[0].c_str(), options.confirm);
-            return kNotConfirmed;
-        case cli::ConfirmOutcome::CannotListen:
-            std::fprintf(stderr,
-                         "tavisol-cli: %s took the acknowledgement, but no answer from %s can be "
-                         "heard here; not confirmed\n",
-                         r[1].c_str(), r[0].c_str());
-            return kNotConfirmed;
-        }
-    }
+    if (options.confirm > 0 &&
+        !cli::ConfirmAndSay(cli::TargetOf(r[0], r[1], dwAckInterface, options.mask),
+                            options.confirm, acknowledged))
+        return kNotConfirmed;
     WriteAll(session.listOut(), r[0] + "  " + r[1] + "\n");
     return 0;
 }
