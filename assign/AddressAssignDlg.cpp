@@ -14,6 +14,7 @@
 
 char g_szAssignIP[16];
 int g_bAssigned = 0;
+DWORD g_dwAssignedInterface = 0;
 BYTE g_bootpRecvBuf[BOOTP_RECV_SIZE];
 
 namespace {

@@ -36,6 +36,9 @@ struct ASSIGN_INFO {
 // it has been sent (never cleared).
 extern char g_szAssignIP[16];
 extern int g_bAssigned;
+// The interface the DHCPACK left by (0: where the system sends a broadcast), set with
+// g_bAssigned: the appliance's segment, for whoever looks for the appliance there afterwards.
+extern DWORD g_dwAssignedInterface;
 // The responder's receive buffer.
 extern BYTE g_bootpRecvBuf[BOOTP_RECV_SIZE];
 

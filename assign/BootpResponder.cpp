@@ -268,6 +268,7 @@ BOOL CAddressAssignDlg::SendBootReply() {
         m_assignInfo.byState = 3;
         UpdateTitle(m_hWnd, FALSE);
     }
+    g_dwAssignedInterface = m_dwRequestInterface;
     g_bAssigned = 1;
     return TRUE;
 }

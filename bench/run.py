@@ -252,7 +252,7 @@ def responder_case(lab, build, exchanges, tmp):
                     str(exchanges), "--name", "TIMED-1", "--hw", "02:5C:00:00:00:01",
                     "--duration", "120000")
     cli = [os.path.join(build, "cli", "tavisol-cli"), "assign", "TIMED-1", "--ip",
-           "10.199.0.77", "--mask", "255.255.255.0", "--yes"]
+           "10.199.0.77", "--mask", "255.255.255.0", "--yes", "--confirm", "0"]
     status, stderr, _ = run_child(lab, "ws", cli, os.path.join(tmp, "assign.txt"), 150)
     result = line_of(sim, "exchanges", 20)
     if status != 0:

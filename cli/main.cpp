@@ -3,12 +3,15 @@
 // the search window and prints what the list shows.
 #include "app/TavisolApp.h"
 #include "app/VellumcrestUIDlg.h"
+#include "assign/AddressAssignDlg.h"
+#include "cli/confirm.h"
 #include "cli/output.h"
 #include "platform/headless/driver.h"
 #include "platform/netif.h"
 #include "platform/posix_sockets.h"
 #include "res/resource.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +25,11 @@ namespace {
 const char kUsage[] =
     "usage: tavisol-cli search [--seconds S] [--json] [--timing]\n"
     "       tavisol-cli assign HOST --ip A [--mask M] [--gateway G] [--yes] [--wait S]\n"
-    "       tavisol-cli open HOST-OR-ADDRESS [--wait S]\n";
+    "                          [--confirm S]\n"
+    "       tavisol-cli open HOST-OR-ADDRESS [--wait S]\n"
+    "assign waits up to --confirm seconds (60; 0: not at all) for the appliance to answer\n"
+    "from its new address. Exit codes: 0 done, 1 refused or failed, 2 bad usage,\n"
+    "3 the appliance took the address but did not answer from it in time.\n";
 
 struct Options {
     bool json = false;
@@ -290,8 +297,11 @@ struct AssignOptions {
     std::string host;
     std::string ip, mask, gateway;
     bool yes = false;
-    double wait = -1; // < 0: the search window
+    double wait = -1;    // < 0: the search window
+    double confirm = 60; // seconds to wait for the appliance's answer; 0: none
 };
+
+constexpr int kNotConfirmed = 3;
 
 int Fail(const std::string& reason) {
     std::fprintf(stderr, "tavisol-cli: %s\n", reason.c_str());
@@ -363,6 +373,9 @@ int RunAssign(const AssignOptions& options) {
     // The responder answers until the DHCPACK or the dialog's 25-second limit.
     // (The dialog has no owner, so the main window stays enabled meanwhile.)
     driver.WaitUntil([] { return headless::Driver::TopDialogOnUi() != IDD_ADDRESS_ASSIGN; }, 40000);
+    const auto acknowledged = std::chrono::steady_clock::now();
+    DWORD dwAckInterface = 0;
+    driver.OnUi([&dwAckInterface] { dwAckInterface = g_dwAssignedInterface; });
     auto rows = driver.Rows(IDC_DEVICE_LIST);
     std::vector<headless::BoxRecord> boxes = driver.Snapshot().boxes;
     bool timedOut = !boxes.empty() && boxes.back().text == "Setting IP ERROR";
@@ -374,6 +387,10 @@ int RunAssign(const AssignOptions& options) {
         return Fail(timedOut ? "Setting IP ERROR: the appliance did not take the address in time"
                              : "the appliance was not given the address");
     const auto& r = rows[static_cast<std::size_t>(assigned)];
+    if (options.confirm > 0 &&
+        !cli::ConfirmAndSay(cli::TargetOf(r[0], r[1], dwAckInterface, options.mask),
+                            options.confirm, acknowledged))
+        return kNotConfirmed;
     WriteAll(session.listOut(), r[0] + "  " + r[1] + "\n");
     return 0;
 }
@@ -462,6 +479,8 @@ int main(int argc, char** argv) {
                 options.yes = true;
             } else if (arg == "--wait" && hasValue && ParseSeconds(argv[i + 1], options.wait)) {
                 ++i;
+            } else if (arg == "--confirm" && hasValue && cli::ParseConfirmSeconds(argv[i + 1])) {
+                options.confirm = *cli::ParseConfirmSeconds(argv[++i]);
             } else if (arg.rfind("--", 0) != 0 && options.host.empty()) {
                 options.host = arg;
             } else {

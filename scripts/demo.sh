@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The demo: a simulated LAN with three configured and two unconfigured appliances. The
 # command-line program searches from the workstation's namespace, gives one unconfigured
-# appliance an address, searches again and fetches the new appliance's administration page.
+# appliance an address and waits until the appliance answers from it (it takes a few seconds
+# to bring the address up, as real ones do), searches again and fetches the new appliance's
+# administration page.
 # With --window, build/tavisol opens on the present display in the workstation's namespace
 # instead: click "Search", double-click a "No IP" row to give it an address; the lab goes
 # away when the window is closed.
@@ -39,7 +41,8 @@ export GUI="$BUILD/tavisol"
     start n1 "$SIM" --configured --name STORE-ALPHA --hw 00:0A:1B:00:00:01
     start n2 "$SIM" --configured --name store-beta --hw 00:0A:1B:00:00:02
     start n3 "$SIM" --configured --name Archive-3 --hw 00:0A:1B:00:00:03
-    start n4 "$SIM" --unconfigured --name NEW-BOX-4 --hw 00:0A:1B:FF:20:3C --interval 500
+    start n4 "$SIM" --unconfigured --name NEW-BOX-4 --hw 00:0A:1B:FF:20:3C --interval 500 \
+        --up-delay 4000
     start n5 "$SIM" --unconfigured --name NEW-BOX-5 --hw 00:0A:1B:FF:20:3D --interval 500 \
         --marker-in option
     for _ in $(seq 100); do
@@ -55,10 +58,12 @@ export GUI="$BUILD/tavisol"
     echo "== Searching the simulated LAN (8 seconds)"
     ws "$CLI" search
     echo
-    echo "== Giving NEW-BOX-4 the address 10.199.0.40"
-    ws "$CLI" assign NEW-BOX-4 --ip 10.199.0.40 --mask 255.255.255.0 --gateway 10.199.0.254 --wait 8
+    echo "== Giving NEW-BOX-4 the address 10.199.0.40; the appliance brings it up 4 seconds"
+    echo "   after the acknowledgement, and tavisol-cli waits until it answers from there"
+    ws "$CLI" assign NEW-BOX-4 --ip 10.199.0.40 --mask 255.255.255.0 --gateway 10.199.0.254 \
+        --wait 8
     echo
-    echo "== Searching again"
+    echo "== Searching again: NEW-BOX-4 under its new address"
     ws "$CLI" search
     echo
     echo "== Its administration page"

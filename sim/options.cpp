@@ -51,6 +51,7 @@ enum Opt {
     kNoRequest,
     kPreAddress,
     kStatusFile,
+    kUpDelay,
 };
 
 enum class Scope { Any, Configured, Unconfigured };
@@ -129,7 +130,9 @@ const std::vector<OptInfo> kOptions = {
     {"pre-address", required_argument, kPreAddress, Scope::Unconfigured, "A/P|none",
      "start with only A/P (or no address) and no routes on the interface"},
     {"status-file", required_argument, kStatusFile, Scope::Unconfigured, "PATH",
-     "keep the state in PATH: discovering, requesting, configured A/P gw G"},
+     "keep the state in PATH: discovering, requesting, [acknowledged,] configured A/P gw G"},
+    {"up-delay", required_argument, kUpDelay, Scope::Unconfigured, "MS|never",
+     "after the ACK, wait MS milliseconds (default 0) before the address is up, or never"},
 };
 
 void print_help() {
@@ -149,7 +152,8 @@ void print_help() {
         "\nPrints \"ready\" once listening/able to send; stops on SIGTERM, SIGINT or SIGHUP.\n"
         "An unconfigured appliance that is granted an address puts it on --iface, prints\n"
         "\"configured A/P gw G\" (G 0.0.0.0: no router) and then answers probes on UDP 1212\n"
-        "and serves /admin/ on TCP 80.\n");
+        "and serves /admin/ on TCP 80. With --up-delay it first prints \"acknowledged A/P gw G,\n"
+        "up in MS ms\" (or \", never up\") and answers nothing until the delay has passed.\n");
 }
 
 unsigned long parse_uint(const char* opt, const char* text, unsigned long lo, unsigned long hi) {
@@ -326,6 +330,12 @@ Options parse_options(int argc, char** argv) {
             break;
         case kPreAddress:
             parse_prefix(a, o);
+            break;
+        case kUpDelay:
+            if (std::string(a) == "never")
+                o.up_delay_ms.reset();
+            else
+                o.up_delay_ms = parse_uint("up-delay", a, 0, 3600000);
             break;
         case kStatusFile:
             if (!*a)

@@ -50,6 +50,8 @@ struct Options {
     bool ignore_offers = false;
     bool no_request = false;
     std::optional<std::string> status_file;
+    // Time from the ACK until the address is up; nullopt: never.
+    std::optional<unsigned long> up_delay_ms = 0;
     bool pre_address_set = false;
     std::uint32_t pre_address = 0;
     int pre_prefix = -1; // -1: no address at all

@@ -638,10 +638,15 @@ def test_usage(_):
         ["--unconfigured", "--pre-address", "10.199.0.12/33"],
         ["--unconfigured", "--pre-address", "10.199.0.256/24"],
         ["--unconfigured", "--pre-address", "10.199.0.12/24 "],
+        ["--configured", "--up-delay", "100"],
+        ["--unconfigured", "--up-delay", "soon"],
+        ["--unconfigured", "--up-delay", "-1"],
         [],
     ]
     for args in table:
-        r = subprocess.run([NETLAB, "exec", os.environ["NETLAB"], "n1", "--", SIM, *args], capture_output=True)
+        # A line that is wrongly taken starts an appliance that runs until stopped.
+        r = subprocess.run([NETLAB, "exec", os.environ["NETLAB"], "n1", "--", SIM, *args], capture_output=True,
+                           timeout=10)
         check(r.returncode == 2 and r.stderr and not r.stdout, f"{args}: status {r.returncode}, stderr {r.stderr!r}")
     yield "bad command lines rejected"
 

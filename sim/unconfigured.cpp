@@ -157,10 +157,12 @@ public:
             const auto now = Clock::now();
             if (end && now >= *end)
                 return 0;
-            if (phase_ != Phase::Configured && now >= next_) {
+            if (asking() && now >= next_) {
                 if (!send_due(now))
                     return 0;
             }
+            if (phase_ == Phase::Acknowledged && up_at_ && now >= *up_at_)
+                bring_up();
             std::optional<Clock::time_point> due, http_due;
             if (probes_)
                 due = probes_->send_due(now);
@@ -176,8 +178,10 @@ public:
             if (admin_)
                 admin_->want(fds);
             const std::optional<Clock::time_point> send_next =
-                phase_ == Phase::Configured ? std::nullopt : std::optional(next_);
-            wait_any(fds, timeout_until({send_next, due, http_due, end}));
+                asking() ? std::optional(next_) : std::nullopt;
+            const std::optional<Clock::time_point> up_next =
+                phase_ == Phase::Acknowledged ? up_at_ : std::nullopt;
+            wait_any(fds, timeout_until({send_next, due, http_due, up_next, end}));
             if (stop_requested(fds))
                 return 0;
             for (std::size_t i = 1; i < http_first; ++i) {
@@ -195,7 +199,10 @@ public:
     }
 
 private:
-    enum class Phase { Discovering, Requesting, Configured };
+    // Acknowledged: the ACK is taken, the address not yet up (--up-delay).
+    enum class Phase { Discovering, Requesting, Acknowledged, Configured };
+
+    bool asking() const { return phase_ == Phase::Discovering || phase_ == Phase::Requesting; }
 
     // Sends the DISCOVER or REQUEST that is due; false once --count is done.
     bool send_due(Clock::time_point now) {
@@ -274,7 +281,7 @@ private:
                 continue;
             }
             on_reply(*b.reply, *u.datagram, pkt->link_broadcast, b.error);
-            if (phase_ == Phase::Configured)
+            if (!asking())
                 return;
         }
     }
@@ -341,16 +348,33 @@ private:
             if (!grant)
                 return reject(r, why);
             say_verbose("got " + what);
-            configure(*grant);
+            acknowledged(*grant);
             return;
         }
         say_verbose("ignored " + what + " while " +
                     (phase_ == Phase::Discovering ? "discovering" : "requesting"));
     }
 
-    void configure(const Grant& g) {
-        set_ipv4(o_.iface, g.address, g.prefix, g.router);
+    // A real appliance takes its time between the ACK and an address it answers from (it
+    // checks the address, restarts services); --up-delay plays that, and "never" one that
+    // took the ACK and then failed.
+    void acknowledged(const Grant& g) {
         listener_ = Fd();
+        grant_ = g;
+        if (o_.up_delay_ms && *o_.up_delay_ms == 0)
+            return bring_up();
+        phase_ = Phase::Acknowledged;
+        if (o_.up_delay_ms)
+            up_at_ = Clock::now() + Ms(*o_.up_delay_ms);
+        const std::string when =
+            o_.up_delay_ms ? "up in " + std::to_string(*o_.up_delay_ms) + " ms" : "never up";
+        status_.set("acknowledged " + g.text());
+        say("acknowledged " + g.text() + ", " + when);
+    }
+
+    void bring_up() {
+        const Grant& g = grant_;
+        set_ipv4(o_.iface, g.address, g.prefix, g.router);
         phase_ = Phase::Configured;
         ReplyConfig rc;
         rc.name = id_.name;
@@ -378,6 +402,8 @@ private:
     unsigned requests_sent_ = 0;
     std::uint32_t offered_ = 0;
     std::uint32_t server_id_ = 0;
+    Grant grant_;
+    std::optional<Clock::time_point> up_at_;
     std::optional<ProbeResponder> probes_;
     std::optional<AdminServer> admin_;
 };

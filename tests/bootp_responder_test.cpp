@@ -83,6 +83,11 @@ protected:
         driver->OnUi([&] { assigned = g_bAssigned; });
         return assigned;
     }
+    DWORD AssignedInterfaceNow() {
+        DWORD dwIndex = 0;
+        driver->OnUi([&] { dwIndex = g_dwAssignedInterface; });
+        return dwIndex;
+    }
 };
 
 // ---- the whole exchange ------------------------------------------------------------------------
@@ -249,6 +254,8 @@ TEST_P(ResponderInterfaceTest, RepliesLeaveOnlyByTheInterfaceTheRequestCameInBy)
     EXPECT_FALSE(NextReply(nullptr, 300));
     ASSERT_TRUE(driver->WaitForDialog(IDD_VELLUMCRESTUI_DIALOG));
     EXPECT_EQ(AssignedNow(), 1);
+    // The appliance's side, where it is looked for once it has brought the address up.
+    EXPECT_EQ(AssignedInterfaceNow(), if_nametoindex(c.device));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sides, ResponderInterfaceTest, ::testing::ValuesIn(kInterfaceCases),

@@ -254,6 +254,84 @@ def case_echo_ignored():
         wait_for(lambda: read(status).startswith("configured"), 5, "the appliance to configure")
 
 
+def case_confirmation():
+    """assign exits 0 only once the appliance answers from its new address: one that brings
+    the address up 3 s after the acknowledgement is confirmed and the very next search lists
+    it there; one that never does gives exit 3 once --confirm has passed, with the reason;
+    --confirm 0 returns at the acknowledgement as before; with the reply port held by another
+    program exit 3 comes at once, with the reason; bad --confirm values are usage."""
+    with Lab(4) as lab, tempfile.TemporaryDirectory() as tmp:
+        late, never, unchecked = (os.path.join(tmp, n) for n in ("late", "never", "unchecked"))
+        lab.sim("n1", "--unconfigured", "--name", "LATE-BOX", "--interval", "300",
+                "--up-delay", "3000", "--status-file", late)
+        lab.sim("n2", "--unconfigured", "--name", "DEAD-BOX", "--interval", "300",
+                "--up-delay", "never", "--status-file", never)
+        lab.sim("n3", "--unconfigured", "--name", "QUICK-BOX", "--interval", "300",
+                "--up-delay", "never", "--status-file", unchecked)
+
+        result = lab.assign("LATE-BOX", "--ip", NEW_ADDRESS, "--mask", MASK, "--wait", "5")
+        status = read(late)
+        check(result.returncode == 0, f"late: {result.returncode} {result.stderr!r}")
+        check(result.stdout.decode().split() == [NEW_ADDRESS, "LATE-BOX"],
+              f"late: printed {result.stdout!r}")
+        check(status.startswith("configured"), f"confirmed while the appliance was {status!r}")
+        check(f"LATE-BOX answers from {NEW_ADDRESS}".encode() in result.stderr,
+              f"late: {result.stderr!r}")
+        rows, _ = lab_tools.search_json(lab, "--seconds", "2")
+        check({"address": NEW_ADDRESS, "host": "LATE-BOX", "hw": ""} in rows, f"rows {rows}")
+
+        started = time.monotonic()
+        result = lab.assign("DEAD-BOX", "--ip", "10.199.0.78", "--mask", MASK, "--wait", "5",
+                            "--confirm", "4")
+        took = time.monotonic() - started
+        stderr = result.stderr.decode()
+        check(result.returncode == 3 and result.stdout == b"", f"never up: {result.returncode} "
+              f"{result.stdout!r} {stderr!r}")
+        check("DEAD-BOX took the acknowledgement but did not answer from 10.199.0.78 within 4 "
+              "seconds" in stderr, f"never up: {stderr!r}")
+        check(read(never).startswith("acknowledged"), f"never up: status {read(never)!r}")
+        check(took >= 4, f"gave up after {took:.1f} s, before the limit")
+
+        result = lab.assign("QUICK-BOX", "--ip", "10.199.0.79", "--mask", MASK, "--wait", "5",
+                            "--confirm", "0")
+        check(result.returncode == 0 and result.stdout.decode().split() == ["10.199.0.79",
+                                                                           "QUICK-BOX"],
+              f"--confirm 0: {result.returncode} {result.stdout!r} {result.stderr!r}")
+        # It returned at the acknowledgement, which the appliance may still be reading.
+        wait_for(lambda: read(unchecked).startswith("acknowledged"), 5,
+                 "the unchecked appliance to take the acknowledgement")
+
+        # Another program holds the reply port: nothing can be heard, and that is said at
+        # once, not after the limit.
+        lab.sim("n4", "--unconfigured", "--name", "HELD-BOX", "--interval", "300")
+        holder = subprocess.Popen(
+            [lab_tools.NETLAB, "exec", lab.name, "ws", "--", "python3", "-c",
+             "import socket, time\n"
+             "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+             "s.bind(('0.0.0.0', 1211))\nprint('held', flush=True)\ntime.sleep(120)\n"],
+            stdout=subprocess.PIPE)
+        lab.procs.append(holder)
+        check(holder.stdout.readline() == b"held\n", "the holder could not bind port 1211")
+        started = time.monotonic()
+        result = lab.assign("HELD-BOX", "--ip", "10.199.0.80", "--mask", MASK, "--wait", "5",
+                            "--confirm", "30")
+        took = time.monotonic() - started
+        stderr = result.stderr.decode()
+        check(result.returncode == 3 and result.stdout == b"" and
+              "cannot listen on UDP port 1211 for the appliance's answer" in stderr and
+              "WSAEADDRINUSE" in stderr and "HELD-BOX took the acknowledgement" in stderr,
+              f"port held: {result.returncode} {result.stdout!r} {stderr!r}")
+        check(took < 30, f"waited {took:.1f} s for an answer it could not hear")
+        holder.kill()
+
+        for bad in ("-1", "x", "", "3601", "nan"):
+            result = lab.cli("assign", "X", "--ip", NEW_ADDRESS, "--confirm", bad)
+            check(result.returncode == 2 and b"usage:" in result.stderr,
+                  f"--confirm {bad!r}: {result.returncode} {result.stderr!r}")
+        result = lab.cli("assign", "X", "--ip", NEW_ADDRESS, "--confirm")
+        check(result.returncode == 2, f"--confirm without a value: {result.returncode}")
+
+
 CLIENTS = {
     # Each has its hook script print "ip mask router" when it has bound the address.
     "udhcpc": lambda host, script, tmp: [
@@ -322,8 +400,9 @@ def real_client(name):
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         lab.procs.append(client)
 
+        # The client's hook only writes the values down: nothing answers from the address.
         result = lab.assign(host, "--ip", NEW_ADDRESS, "--mask", MASK, "--gateway", GATEWAY,
-                            "--wait", "5")
+                            "--wait", "5", "--confirm", "0")
         check(result.returncode == 0, f"assign: {result.returncode} {result.stderr!r}")
         wait_for(lambda: read(out).strip() != "", 15, f"{name} to bind")
         check(read(out).split() == [NEW_ADDRESS, MASK, GATEWAY], f"{name} got {read(out)!r}")
@@ -363,6 +442,9 @@ CASES = {
     "no_gateway": case_no_gateway,
     "unprivileged_icmp": case_unprivileged_icmp,
     "echo_ignored": case_echo_ignored,
+
+
+    "confirmation": case_confirmation,
     "udhcpc": case_udhcpc,
     "dhclient": case_dhclient,
     "dhcpcd": case_dhcpcd,

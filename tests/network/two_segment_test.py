@@ -154,6 +154,28 @@ def case_assign():
               f"source, siaddr and server identifier of segment 2: {replies}")
 
 
+def case_confirm():
+    """An appliance on segment 2 that brings its address up 2 s after the acknowledgement is
+    confirmed: the confirmation probes go out of eth1, which faces it, though the default
+    route leads out of eth0; segment 1 sees the search's one probe and none of them."""
+    with Lab(1, "--segment2", "1") as lab, tempfile.TemporaryDirectory() as tmp:
+        status = os.path.join(tmp, "status")
+        lab.sim("n1", "--unconfigured", "--name", "SEG2-LATE", "--interval", "300",
+                "--up-delay", "2000", "--status-file", status)
+        segment1 = (Capture(lab, "br0", os.path.join(tmp, "segment1.pcap"), "udp dst port 1212")
+                    if need_capture() else None)
+        result = lab.assign("SEG2-LATE", "--ip", NEW_ADDRESS, "--mask", MASK, "--gateway",
+                            GATEWAY, "--wait", "5", "--confirm", "15")
+        check(result.returncode == 0, f"assign: {result.returncode} {result.stderr!r}")
+        check(result.stdout.decode().split() == [NEW_ADDRESS, "SEG2-LATE"],
+              f"assign printed {result.stdout!r}")
+        check(read(status).startswith("configured"), f"confirmed while {read(status)!r}")
+        if segment1:
+            segment1.stop()
+            probes = segment1.fields("udp.dstport == 1212", "ip.src")
+            check(probes == [(SEGMENT1,)], f"probes on segment 1: {probes}")
+
+
 def case_udhcpc():
     """busybox udhcpc on segment 2, with the listed appliance's hardware address and host
     name, binds exactly the typed address, mask and router, from the server 10.198.0.1."""
@@ -174,8 +196,9 @@ def case_udhcpc():
         lab.run_in("n2", "ip", "link", "set", "dev", "eth0", "address", hw)
         lab.spawn("n2", "busybox", "udhcpc", "-i", "eth0", "-f", "-n", "-t", "40", "-T", "1",
                   "-s", script, "-x", f"hostname:{host}")
+        # The hook only writes the values down: nothing answers from the address.
         result = lab.assign(host, "--ip", NEW_ADDRESS, "--mask", MASK, "--gateway", GATEWAY,
-                            "--wait", "5")
+                            "--wait", "5", "--confirm", "0")
         check(result.returncode == 0, f"assign: {result.returncode} {result.stderr!r}")
         wait_for(lambda: read(out).strip() != "", 15, "udhcpc to bind")
         check(read(out).split() == [NEW_ADDRESS, MASK, GATEWAY, SEGMENT2],
@@ -235,6 +258,7 @@ CASES = {
     "firewalled_hosts": case_firewalled_hosts,
     "search": case_search,
     "assign": case_assign,
+    "confirm": case_confirm,
     "udhcpc": case_udhcpc,
     "probe_refused": case_probe_refused,
 }
