@@ -442,8 +442,6 @@ CASES = {
     "no_gateway": case_no_gateway,
     "unprivileged_icmp": case_unprivileged_icmp,
     "echo_ignored": case_echo_ignored,
-
-
     "confirmation": case_confirmation,
     "udhcpc": case_udhcpc,
     "dhclient": case_dhclient,
