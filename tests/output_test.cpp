@@ -3,63 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
 using cli::Device;
-
-// The hand-written writer the JSON output came from, kept here until the library's output has
-// been shown to be the same byte for byte.
-namespace legacy {
-using cli::ValidUtf8;
-std::string JsonString(const std::string& raw) {
-    std::string text = ValidUtf8(raw);
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
-std::string ToJson(const std::vector<Device>& devices) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        if (i)
-            out += ",";
-        out += "{\"address\":" + JsonString(devices[i].address) +
-               ",\"host\":" + JsonString(devices[i].host) + ",\"hw\":" + JsonString(devices[i].hw) +
-               "}";
-    }
-    return out + "]\n";
-}
-} // namespace legacy
 
 struct NameCase {
     const char* why;
@@ -75,6 +24,7 @@ const std::vector<NameCase> kNames = {
     {"quotes", "say \"hi\"", R"("say \"hi\"")", R"("say ""hi""")"},
     {"a lone quote", "\"", R"("\"")", R"("""")"},
     {"a line break", "TWO\nLINES", R"("TWO\nLINES")", "\"TWO\nLINES\""},
+    {"a lone CR", "A\rB", R"("A\rB")", "\"A\rB\""},
     {"CR LF", "A\r\nB", R"("A\r\nB")", "\"A\r\nB\""},
     {"a backslash", "C:\\box", R"("C:\\box")", "C:\\box"},
     {"a backslash before b", "\\b\\f", R"("\\b\\f")", "\\b\\f"},
@@ -100,26 +50,37 @@ const std::vector<NameCase> kNames = {
     {"invalid UTF-8 and a comma", "\xff,", "\"\xef\xbf\xbd,\"", "\"\xef\xbf\xbd,\""},
 };
 
-TEST(OutputTest, JsonIsTheSameAsTheHandWrittenWriter) {
-    std::vector<Device> devices;
-    for (const NameCase& c : kNames)
-        devices.push_back({"No IP", c.host, "00-0A-1B-FF-20-3C"});
-    EXPECT_EQ(cli::ToJson(devices), legacy::ToJson(devices));
-    EXPECT_EQ(cli::ToJson({}), legacy::ToJson({}));
-    // Every single byte, and random byte strings, in each of the three fields.
-    for (int b = 0; b < 256; ++b) {
-        std::string s(1, static_cast<char>(b));
-        std::vector<Device> one = {{s, "x" + s + "y", s + s}};
-        ASSERT_EQ(cli::ToJson(one), legacy::ToJson(one)) << "byte " << b;
+TEST(OutputTest, JsonEscapesEveryAwkwardName) {
+    for (const NameCase& c : kNames) {
+        const std::vector<Device> one = {{"No IP", c.host, "00-0A-1B-FF-20-3C"}};
+        EXPECT_EQ(cli::ToJson(one), "[{\"address\":\"No IP\",\"host\":" + c.json +
+                                        ",\"hw\":\"00-0A-1B-FF-20-3C\"}]\n")
+            << c.why;
+        // A line of --watch is the array's element alone.
+        EXPECT_EQ(cli::ToJsonLine(one[0]),
+                  "{\"address\":\"No IP\",\"host\":" + c.json + ",\"hw\":\"00-0A-1B-FF-20-3C\"}\n")
+            << c.why;
     }
-    std::mt19937 random(1211);
-    for (int i = 0; i < 20000; ++i) {
-        std::string s(random() % 12, '\0');
-        for (char& c : s)
-            c = static_cast<char>(random() % 256);
-        std::vector<Device> one = {{s, s, s}};
-        ASSERT_EQ(cli::ToJson(one), legacy::ToJson(one)) << i;
+    EXPECT_EQ(cli::ToJson({}), "[]\n");
+}
+
+TEST(OutputTest, CsvQuotesEveryAwkwardName) {
+    for (const NameCase& c : kNames) {
+        EXPECT_EQ(cli::ToCsv({{"No IP", c.host, "00-0A-1B-FF-20-3C"}}),
+                  "address,host,hw\r\nNo IP," + c.csv + ",00-0A-1B-FF-20-3C\r\n")
+            << c.why;
+        // Any field may hold such a name, the first and the last too.
+        EXPECT_EQ(cli::ToCsv({{c.host, "", c.host}}),
+                  "address,host,hw\r\n" + c.csv + ",," + c.csv + "\r\n")
+            << c.why;
     }
+}
+
+TEST(OutputTest, CsvHasAHeaderAndOneRecordPerRowInListOrder) {
+    EXPECT_EQ(cli::ToCsv({}), "address,host,hw\r\n");
+    EXPECT_EQ(
+        cli::ToCsv({{"10.199.0.11", "STORE-ALPHA", ""}, {"No IP", "NEW,BOX", "00-0A-1B-FF-20-3C"}}),
+        "address,host,hw\r\n10.199.0.11,STORE-ALPHA,\r\nNo IP,\"NEW,BOX\",00-0A-1B-FF-20-3C\r\n");
 }
 
 } // namespace
