@@ -2,6 +2,7 @@
 #include "cli/progress.h"
 
 #include <mutex>
+#include <string>
 #include <unistd.h>
 
 namespace cli::progress {
@@ -13,6 +14,7 @@ struct Line {
     int fd = STDERR_FILENO;
     int enabled = -1; // -1: not decided yet
     bool shown = false;
+    std::string text; // what the line shows now
 };
 
 Line& State() {
@@ -50,10 +52,13 @@ bool Enabled() {
 void Show(const std::string& text) {
     Line& line = State();
     std::lock_guard<std::mutex> lock(line.mutex);
-    if (!EnabledLocked(line))
+    // Rewritten only when it says something new: a terminal over a slow link has no use for
+    // the same line four times a second.
+    if (!EnabledLocked(line) || (line.shown && line.text == text))
         return;
     WriteAll(line.fd, kEraseLine + ("tavisol-cli: " + text));
     line.shown = true;
+    line.text = text;
 }
 
 void Clear() {

@@ -7,6 +7,7 @@
 #include "res/resource.h"
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <set>
@@ -37,7 +38,7 @@ std::string RowsText(std::size_t rows) {
 }
 
 void ShowSearchProgress(Session& session, double limit, double elapsed) {
-    const double left = std::max(0.0, limit - elapsed);
+    const double left = std::ceil(std::max(0.0, limit - elapsed));
     char text[64];
     std::snprintf(text, sizeof text, "searching, %.0f s left, ", left);
     progress::Show(text + RowsText(session.driver().Rows(IDC_DEVICE_LIST).size()));
@@ -72,7 +73,7 @@ int Watch(Session& session, const SearchOptions& options) {
             if (options.seconds >= 0) {
                 char left[32];
                 std::snprintf(left, sizeof left, ", %.0f s left",
-                              std::max(0.0, options.seconds - elapsed()));
+                              std::ceil(std::max(0.0, options.seconds - elapsed())));
                 text += left;
             }
             progress::Show(text);
