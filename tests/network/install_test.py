@@ -141,8 +141,22 @@ def case_capabilities(build):
         check("RPATH" not in dynamic and "RUNPATH" not in dynamic, "the helper has a run path")
         for path in ("share/applications/tavisol.desktop",
                      "share/icons/hicolor/48x48/apps/tavisol.png",
-                     "share/icons/hicolor/scalable/apps/tavisol.svg"):
+                     "share/icons/hicolor/scalable/apps/tavisol.svg",
+                     "share/bash-completion/completions/tavisol-cli"):
             check(os.path.exists(os.path.join(inst.prefix, path)), f"missing {path}")
+        # The manual pages, as man finds them under the prefix and as files.
+        for page in ("tavisol", "tavisol-cli"):
+            shown = subprocess.run(["man", "--warnings", page], capture_output=True, text=True,
+                                   env=dict(os.environ, MANPATH=os.path.join(inst.prefix,
+                                                                             "share/man"),
+                                            MANWIDTH="80", MAN_KEEP_FORMATTING="0"))
+            check(shown.returncode == 0 and page.upper() + "(1)" in shown.stdout and
+                  "SEE ALSO" in shown.stdout and shown.stderr == "",
+                  f"man {page}: {shown.returncode} {shown.stderr!r} {shown.stdout[:200]!r}")
+        shown = subprocess.run(["man", "-l", os.path.join(inst.prefix, "share/man/man1",
+                                                          "tavisol-cli.1")],
+                               capture_output=True, text=True, env=dict(os.environ, MANWIDTH="80"))
+        check(shown.returncode == 0 and "EXIT STATUS" in shown.stdout, f"man -l: {shown!r}")
 
         # A second install over the first changes nothing of that.
         again = subprocess.run(["cmake", "--install", build, "--prefix", inst.prefix],
