@@ -4,6 +4,7 @@
 #include "app/VellumcrestUIDlg.h"
 #include "assign/AddressAssignDlg.h"
 #include "cli/confirm.h"
+#include "cli/progress.h"
 #include "cli/session.h"
 #include "res/resource.h"
 
@@ -45,6 +46,10 @@ std::string OneLine(std::string text) {
 } // namespace
 
 AssignOutcome AssignOne(const AssignRequest& request) {
+    // Whatever the way out, the caller's next line on stderr finds no progress line.
+    struct ClearProgress {
+        ~ClearProgress() { progress::Clear(); }
+    } clearProgress;
     Session session;
     headless::Driver& driver = session.driver();
     // "Subnet Warning!" goes on only when the user said so; every other box takes its
@@ -60,6 +65,7 @@ AssignOutcome AssignOne(const AssignRequest& request) {
 
     driver.Click(IDC_SEARCH);
     const std::string host = request.host;
+    progress::Show("searching for " + host);
     auto isListed = [host] {
         auto rows = RowsNow();
         int row = FindRow(rows, 1, host);
@@ -86,6 +92,8 @@ AssignOutcome AssignOne(const AssignRequest& request) {
     driver.TypeText(IDC_SUBNET_MASK, request.mask);
     driver.TypeText(IDC_GATEWAY, request.gateway);
     std::size_t boxesBefore = driver.Snapshot().boxes.size();
+    // "Assign IP" runs the in-use check before the responder starts.
+    progress::Show("checking that " + request.ip + " is not in use");
     driver.Click(IDOK);
 
     // Refused input: the dialog is still open and "Assign IP" still usable.
@@ -103,6 +111,7 @@ AssignOutcome AssignOne(const AssignRequest& request) {
         session.Close();
         return outcome;
     }
+    progress::Show("waiting for " + host + " to take " + request.ip);
 
     // The responder answers until the DHCPACK or the dialog's 25-second limit.
     // (The dialog has no owner, so the main window stays enabled meanwhile.)
@@ -130,6 +139,7 @@ AssignOutcome AssignOne(const AssignRequest& request) {
     outcome.hw = hw;
     outcome.result = AssignResult::Acknowledged;
     if (request.confirm > 0) {
+        progress::Show("confirming: waiting for " + host + " to answer from " + r[0]);
         const bool confirmed = ConfirmAndSay(TargetOf(r[0], r[1], dwAckInterface, request.mask),
                                              request.confirm, acknowledged);
         outcome.result = confirmed ? AssignResult::Confirmed : AssignResult::NotConfirmed;

@@ -6,6 +6,7 @@
 // appliance's address as its source.
 #include "cli/confirm.h"
 
+#include "cli/progress.h"
 #include "app/VellumcrestUIDlg.h"
 #include "platform/ifsocket.h"
 #include "platform/posix_sockets.h"
@@ -45,6 +46,7 @@ private:
         if (!m_seen.insert(f.call + "|" + f.local + "|" + std::to_string(f.error)).second)
             return;
         const char* why = f.detail.empty() ? tvposix::WsaErrorName(f.error) : f.detail.c_str();
+        progress::Clear();
         if (f.call == "bind" && f.port == CLIENT_PORT)
             std::fprintf(stderr,
                          "tavisol-cli: cannot listen on UDP port %d for the appliance's answer: "
@@ -219,7 +221,9 @@ bool ConfirmAndSay(const ConfirmTarget& target, double seconds,
     address.s_addr = target.dwAddress;
     const std::string strAddress = inet_ntoa(address);
     const char* pszHost = target.host.c_str();
-    switch (ConfirmAssignment(target, seconds, started)) {
+    const ConfirmOutcome outcome = ConfirmAssignment(target, seconds, started);
+    progress::Clear();
+    switch (outcome) {
     case ConfirmOutcome::Confirmed:
         std::fprintf(
             stderr, "tavisol-cli: %s answers from %s, %.1f s after the acknowledgement\n", pszHost,

@@ -3,7 +3,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
+
+#include <nlohmann/json.hpp>
 
 namespace cli {
 
@@ -44,35 +45,54 @@ std::size_t SequenceLength(const std::string& s, std::size_t i) {
     return n;
 }
 
-std::string JsonString(const std::string& raw) {
-    std::string text = ValidUtf8(raw);
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
+// nlohmann/json writes "\b" and "\f" in their short forms and DEL as it is; the list has
+// always been written with \u0008, \u000c and \u007f, and scripts may compare it byte for
+// byte, so those three are rewritten. Outside strings the dump holds none of them.
+std::string KeepEscapes(const std::string& dumped) {
+    std::string out;
+    out.reserve(dumped.size());
+    for (std::size_t i = 0; i < dumped.size(); ++i) {
+        const char c = dumped[i];
+        if (c == '\\' && i + 1 < dumped.size()) {
+            const char next = dumped[++i];
+            if (next == 'b')
+                out += "\\u0008";
+            else if (next == 'f')
+                out += "\\u000c";
+            else
+                (out += c) += next;
+        } else if (c == 0x7F) {
+            out += "\\u007f";
+        } else {
+            out += c;
         }
+    }
+    return out;
+}
+
+nlohmann::ordered_json JsonOf(const Device& d) {
+    nlohmann::ordered_json object;
+    object["address"] = ValidUtf8(d.address);
+    object["host"] = ValidUtf8(d.host);
+    object["hw"] = ValidUtf8(d.hw);
+    return object;
+}
+
+std::string Dump(const nlohmann::ordered_json& value) {
+    // The text is valid UTF-8 already; "replace" only keeps dump() from ever throwing.
+    return KeepEscapes(
+        value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+}
+
+std::string CsvField(const std::string& raw) {
+    std::string text = ValidUtf8(raw);
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"')
+            out += '"';
+        out += c;
     }
     return out + "\"";
 }
@@ -110,15 +130,21 @@ std::string ValidUtf8(const std::string& bytes) {
 }
 
 std::string ToJson(const std::vector<Device>& devices) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        if (i)
-            out += ",";
-        out += "{\"address\":" + JsonString(devices[i].address) +
-               ",\"host\":" + JsonString(devices[i].host) + ",\"hw\":" + JsonString(devices[i].hw) +
-               "}";
-    }
-    return out + "]\n";
+    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+    for (const Device& d : devices)
+        array.push_back(JsonOf(d));
+    return Dump(array) + "\n";
+}
+
+std::string ToJsonLine(const Device& device) {
+    return Dump(JsonOf(device)) + "\n";
+}
+
+std::string ToCsv(const std::vector<Device>& devices) {
+    std::string out = "address,host,hw\r\n";
+    for (const Device& d : devices)
+        out += CsvField(d.address) + "," + CsvField(d.host) + "," + CsvField(d.hw) + "\r\n";
+    return out;
 }
 
 std::string ToTable(const std::vector<Device>& devices) {

@@ -3,10 +3,13 @@
 
 #include "app/TavisolApp.h"
 #include "app/VellumcrestUIDlg.h"
+#include "cli/progress.h"
 #include "platform/netif.h"
 #include "platform/posix_sockets.h"
 #include "res/resource.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -31,6 +34,10 @@ std::string g_echoRefused;
 // The program's socket failures in words: a window user would see nothing for most of
 // them, and a script needs to know why a list is empty.
 void ReportSocketFailure(const tvposix::SocketFailure& f) {
+    // A failed receive says nothing (see the end), so it leaves the progress line alone.
+    if (f.call == "recvfrom")
+        return;
+    progress::Clear();
     const char* why = f.detail.empty() ? tvposix::WsaErrorName(f.error) : f.detail.c_str();
     // The probe leaves by each interface from a socket bound to its address (port 0).
     const bool probeByInterface =
@@ -93,6 +100,7 @@ void ReportSocketFailure(const tvposix::SocketFailure& f) {
 }
 
 void ReportBox(const headless::BoxRecord& box) {
+    progress::Clear();
     std::string text = box.text;
     for (char& c : text)
         if (c == '\n')
@@ -134,12 +142,41 @@ bool Session::Open() {
     return false;
 }
 
-void Session::Search(double seconds) {
+void Session::Search(double seconds, const std::function<void(double)>& tick) {
     m_driver.Click(IDC_SEARCH);
-    if (seconds >= 0)
-        m_driver.StepTime(static_cast<int>(seconds * 1000));
-    else
-        m_driver.WaitUntil([] { return IsWindowEnabled(MainItem(IDC_SEARCH)) != FALSE; }, 30000);
+    if (!tick) {
+        if (seconds >= 0)
+            m_driver.StepTime(static_cast<int>(seconds * 1000));
+        else
+            m_driver.WaitUntil([] { return IsWindowEnabled(MainItem(IDC_SEARCH)) != FALSE; },
+                               30000);
+        return;
+    }
+    // The same waits, cut into slices so that the caller can say how far it is.
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    auto elapsed = [started] {
+        return std::chrono::duration<double>(Clock::now() - started).count();
+    };
+    const double limit = seconds >= 0 ? seconds : 30.0;
+    for (;;) {
+        tick(elapsed());
+        const double left = limit - elapsed();
+        if (left <= 0)
+            return;
+        const int sliceMs = static_cast<int>(std::min(left, 0.25) * 1000) + 1;
+        if (seconds >= 0)
+            m_driver.StepTime(sliceMs);
+        else if (m_driver.WaitUntil([] { return IsWindowEnabled(MainItem(IDC_SEARCH)) != FALSE; },
+                                    sliceMs))
+            return;
+    }
+}
+
+bool Session::SearchWindowOver() {
+    bool over = false;
+    m_driver.OnUi([&over] { over = IsWindowEnabled(MainItem(IDC_SEARCH)) != FALSE; });
+    return over;
 }
 
 bool Session::WaitForRow(const std::function<bool()>& isListed, double seconds) {
@@ -243,6 +280,7 @@ bool IsNoIp(const std::string& cell) {
 }
 
 int Fail(const std::string& reason) {
+    progress::Clear();
     std::fprintf(stderr, "tavisol-cli: %s\n", reason.c_str());
     return 1;
 }

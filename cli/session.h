@@ -27,8 +27,12 @@ public:
     bool Open();
 
     // Presses "Search" and waits for the end of the search window (its 16th tick gives
-    // "Search" back), or for the given number of seconds.
-    void Search(double seconds);
+    // "Search" back), or for the given number of seconds. With `tick`, it is called every
+    // quarter of a second or so with the seconds gone since the press (for the progress).
+    void Search(double seconds, const std::function<void(double)>& tick = {});
+
+    // Whether the search window is over: "Search" is usable again.
+    bool SearchWindowOver();
 
     // After "Search": waits until the row is listed, for the given seconds or else until the
     // end of the search window. Runs isListed on the user-interface thread.
@@ -57,6 +61,9 @@ ListRows RowsNow();
 
 // The list as it stands, with the hardware address of each "No IP" row.
 std::vector<Device> ReadDevices(headless::Driver& driver);
+
+// How long the search window lasts: 16 ticks of half a second.
+constexpr double kSearchWindowSeconds = 8.0;
 
 // The real standard output, for the command's own output; from the first call on, the
 // program's diagnostic lines go to /dev/null instead.

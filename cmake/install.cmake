@@ -1,4 +1,5 @@
-# make install: both programs, the desktop entry and its icons, and tavisol-sockets, the one
+# make install: both programs, their manual pages, tavisol-cli's bash completion, the desktop
+# entry and its icons, and tavisol-sockets, the one
 # installed file that holds capabilities: cap_net_bind_service for the BOOTP port 67 and
 # cap_net_raw for the raw ICMP and ARP sockets of the in-use check.
 #
@@ -21,7 +22,8 @@ set(TAVISOL_INSTALL_MADE ${PROJECT_BINARY_DIR}/install_made.txt)
 set(TAVISOL_GROUP tavisol)
 set(install_dirs ${CMAKE_INSTALL_BINDIR} ${TAVISOL_SOCKETS_HELPER_DIR}
                  ${CMAKE_INSTALL_DATADIR}/applications
-                 ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+                 ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
+                 ${CMAKE_INSTALL_MANDIR}/man1 ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 foreach(size 16 32 48 64 128 256)
     list(APPEND install_dirs ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
 endforeach()
@@ -49,6 +51,11 @@ install(CODE "
 install(TARGETS tavisol tavisol-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS tavisol-sockets RUNTIME DESTINATION ${TAVISOL_SOCKETS_HELPER_DIR}
         PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/tavisol.1 ${PROJECT_SOURCE_DIR}/docs/man/tavisol-cli.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Where bash-completion looks for a command's completion when it is first completed.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/bash-completion/tavisol-cli
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${PROJECT_SOURCE_DIR}/res/desktop/tavisol.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/res/icons/app.svg

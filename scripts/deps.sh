@@ -7,6 +7,9 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake make pkg-config
     googletest libgtest-dev libgmock-dev
+    # tavisol-cli's command line and its JSON (header-only libraries); man renders the
+    # manual pages in the install and package tests.
+    libcli11-dev nlohmann-json3-dev man-db
     clang-format clang libclang-rt-dev
     iproute2 procps python3
     busybox isc-dhcp-client dhcpcd5 tshark

@@ -9,13 +9,17 @@ checks the rows it prints. Exit 0 on success, 1 on failure, 77 when network name
 not available here (ctest reports a skip).
 """
 
+import csv
+import io
 import json
 import os
+import pty
 import select
 import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 NETLAB = os.path.join(HERE, "..", "..", "tools", "netlab")
@@ -178,7 +182,143 @@ def case_options():
                   f"{bad}: exit {result.returncode} {result.stderr!r}")
 
 
+# Host names that break naive CSV and JSON writers, each with what a reader must get back.
+AWKWARD = [
+    (["--name", "RACK,2"], "RACK,2"),
+    (["--name", 'say "hi"'], 'say "hi"'),
+    (["--name", "TWO\nLINES"], "TWO\nLINES"),
+    (["--name", "CR\rONLY"], "CR\rONLY"),
+    (["--raw-name-hex", "2c41ff22"], ',A\ufffd"'),  # invalid UTF-8 between a comma and a quote
+]
+
+
+def case_csv():
+    """search --csv: awkward host names come back intact through Python's csv module."""
+    with Lab(len(AWKWARD) + 1) as lab:
+        for k, (args, _) in enumerate(AWKWARD, 1):
+            lab.sim(f"n{k}", "--configured", *args)
+        n = len(AWKWARD) + 1
+        lab.sim(f"n{n}", "--unconfigured", "--name", "NEW,\"BOX\"", "--hw", "00:0A:1B:FF:20:3C",
+                "--interval", "300")
+        result = lab.cli("search", "--csv")
+        check(result.returncode == 0, f"exit {result.returncode}: {result.stderr!r}")
+        text = result.stdout.decode("utf-8", errors="strict")
+        check(text.endswith("\r\n") and text.startswith("address,host,hw\r\n"), f"{text!r}")
+        rows = list(csv.reader(io.StringIO(text, newline="")))
+        want = [[lab.addr(f"n{k}"), name, ""] for k, (_, name) in enumerate(AWKWARD, 1)]
+        want.append(["No IP", 'NEW,"BOX"', "00-0A-1B-FF-20-3C"])
+        check(rows[0] == ["address", "host", "hw"] and sorted(rows[1:]) == sorted(want),
+              f"rows:\n{rows}\nwanted\n{want}\nfrom {text!r}")
+        result = lab.cli("search", "--csv", "--json")
+        check(result.returncode == 2 and result.stdout == b"" and
+              result.stderr.decode().count("\n") == 1, f"--csv --json: {result!r}")
+
+
+def case_watch():
+    """search --watch through a pipe: the first row arrives at once, long before the search
+    window ends; every row once, a changed row again; SIGTERM ends it with exit 0."""
+    with Lab(2) as lab:
+        lab.sim("n1", "--configured", "--name", "STORE-ALPHA")
+        lab.sim("n2", "--unconfigured", "--name", "NEW-BOX", "--hw", "00:0A:1B:FF:20:3C",
+                "--interval", "300")
+        proc = subprocess.Popen([NETLAB, "exec", lab.name, "ws", "--", CLI, "search", "--watch"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        lab.procs.append(proc)
+        started = time.monotonic()
+        ready, _, _ = select.select([proc.stdout], [], [], 8)
+        first = proc.stdout.readline() if ready else b""
+        took = time.monotonic() - started
+        check(first.endswith(b"\n") and took < 4, f"first row after {took:.1f} s: {first!r}")
+        check(json.loads(first)["host"] in ("STORE-ALPHA", "NEW-BOX"), f"first: {first!r}")
+        # Past the end of the search window (8 s): it goes on watching.
+        time.sleep(10)
+        check(proc.poll() is None, f"watch ended by itself: {proc.returncode}")
+        proc.send_signal(signal.SIGTERM)
+        rest, stderr = proc.communicate(timeout=10)
+        check(proc.returncode == 0, f"exit {proc.returncode} after SIGTERM: {stderr!r}")
+        lines = [first] + rest.splitlines(keepends=True)
+        rows = [json.loads(line) for line in lines]
+        check(all(line.endswith(b"\n") and line.count(b"\n") == 1 for line in lines), f"{lines}")
+        # NEW-BOX asked every 300 ms for 10 s and more, and is printed once.
+        want = [{"address": lab.addr("n1"), "host": "STORE-ALPHA", "hw": ""},
+                {"address": "No IP", "host": "NEW-BOX", "hw": "00-0A-1B-FF-20-3C"}]
+        check(sorted(rows, key=json.dumps) == sorted(want, key=json.dumps), f"rows: {rows}")
+
+        # With --seconds it ends by itself, then also with exit 0.
+        started = time.monotonic()
+        result = lab.cli("search", "--watch", "--seconds", "2")
+        took = time.monotonic() - started
+        check(result.returncode == 0 and 2 <= took < 6 and len(result.stdout.splitlines()) == 2,
+              f"--seconds 2: exit {result.returncode} after {took:.1f} s: {result.stdout!r}")
+
+
+def run_on_pty(lab, *args):
+    """Runs tavisol-cli with a terminal on stderr; returns (status, stdout, what the terminal
+    received)."""
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([NETLAB, "exec", lab.name, "ws", "--", CLI, *args],
+                            stdout=subprocess.PIPE, stderr=slave)
+    lab.procs.append(proc)
+    os.close(slave)
+    seen = b""
+    out = b""
+    while True:
+        ready, _, _ = select.select([master, proc.stdout], [], [], 60)
+        if not ready:
+            break
+        if proc.stdout in ready:
+            chunk = os.read(proc.stdout.fileno(), 65536)
+            out += chunk
+        if master in ready:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # EIO: the terminal's last writer has gone
+                chunk = b""
+            if not chunk:
+                break
+            seen += chunk
+    proc.wait(10)
+    out += proc.stdout.read()
+    os.close(master)
+    return proc.returncode, out, seen
+
+
+def case_progress():
+    """On a terminal stderr shows the search's time left and rows, and an assignment's
+    steps, on one line rewritten and cleared at the end; off a terminal, none of it."""
+    with Lab(2) as lab:
+        lab.sim("n1", "--configured", "--name", "STORE-ALPHA")
+        lab.sim("n2", "--unconfigured", "--name", "NEW-BOX", "--interval", "300")
+        status, out, seen = run_on_pty(lab, "search", "--json")
+        text = seen.decode("utf-8", errors="replace")
+        check(status == 0 and len(json.loads(out)) == 2, f"exit {status}: {out!r}")
+        check("\r\x1b[Ktavisol-cli: searching, 8 s left" in text, f"no time left: {text!r}")
+        check("s left, 2 rows" in text and "1 s left" in text, f"rows not counted: {text!r}")
+        check(text.endswith("\r\x1b[K") and "\n" not in text,
+              f"the line is not cleared at the end: {text[-80:]!r}")
+
+        result = lab.cli("search", "--json")
+        check(result.returncode == 0 and result.stderr == b"",
+              f"stderr off a terminal: {result.stderr!r}")
+
+        status, out, seen = run_on_pty(lab, "assign", "NEW-BOX", "--ip", "10.199.0.40",
+                                       "--mask", "255.255.255.0", "--confirm", "20")
+        text = seen.decode("utf-8", errors="replace")
+        check(status == 0 and out.split() == [b"10.199.0.40", b"NEW-BOX"],
+              f"assign: exit {status} {out!r} {text!r}")
+        steps = ["searching for NEW-BOX", "checking that 10.199.0.40 is not in use",
+                 "waiting for NEW-BOX to take 10.199.0.40",
+                 "confirming: waiting for NEW-BOX to answer from 10.199.0.40"]
+        at = [text.find("\r\x1b[Ktavisol-cli: " + step) for step in steps]
+        check(all(i >= 0 for i in at) and at == sorted(at), f"steps {at}: {text!r}")
+        # The closing line of the confirmation stands on a line of its own, not after a step.
+        check("\r\x1b[Ktavisol-cli: NEW-BOX answers from 10.199.0.40" in text, f"{text!r}")
+
+
 CASES = {
+    "csv": case_csv,
+    "watch": case_watch,
+    "progress": case_progress,
     "mixed_lab": case_mixed_lab,
     "real_dhcp_clients": case_real_dhcp_clients,
     "no_privilege": case_no_privilege,

@@ -41,11 +41,10 @@ PROGRAMS = ("/usr/bin/tavisol", "/usr/bin/tavisol-cli")
 CAPABILITIES = "cap_net_bind_service,cap_net_raw=ep"
 
 # The lintian warnings the package keeps, and why. Any other warning, and any error, fails.
-KEPT_WARNINGS = {
-    # Neither program has a manual page yet; the package takes one as soon as the install
-    # rules have it (the staged install in case_contents proves that).
-    "no-manual-page",
-}
+KEPT_WARNINGS = set()
+# What a user reads and what bash completes with, besides the programs.
+MANUAL_PAGES = ("/usr/share/man/man1/tavisol.1.gz", "/usr/share/man/man1/tavisol-cli.1.gz")
+COMPLETION = "/usr/share/bash-completion/completions/tavisol-cli"
 
 
 def run(*cmd, **kw):
@@ -160,6 +159,9 @@ def case_contents(build, deb):
         check(program in rules, f"the install rules lack {program}")
         check(modes[program] == ("-rwxr-xr-x", "root/root"),
               f"{program} in the package: {modes[program]}")
+    for path in MANUAL_PAGES + (COMPLETION,):
+        check(path in files and modes[path] == ("-rw-r--r--", "root/root"),
+              f"{path} in the package: {modes.get(path)}")
 
     with tempfile.TemporaryDirectory() as tmp:
         subprocess.run(["dpkg-deb", "--control", deb, tmp], check=True)
@@ -270,6 +272,12 @@ def case_installed(build, deb):
         files = [p for p in package.files() if p]
         for program in PROGRAMS + (HELPER,):
             check(program in files, f"{program} not installed")
+        for page in ("tavisol", "tavisol-cli"):
+            shown = run("man", "--warnings", page, env=dict(os.environ, MANWIDTH="80"))
+            text = re.sub(".\b", "", shown.stdout)  # bold and underline as overstrikes
+            check(shown.returncode == 0 and page.upper() + "(1)" in text and
+                  "SEE ALSO" in text and shown.stderr == "",
+                  f"man {page}: {shown.returncode} {shown.stderr!r} {shown.stdout[:200]!r}")
 
         # The capabilities on the helper and on no other file of the package.
         held = {}

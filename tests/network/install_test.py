@@ -19,6 +19,7 @@ Exit 0 on success, 1 on failure, 77 (skip) without namespaces, root or setcap.
 
 import grp
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -141,8 +142,24 @@ def case_capabilities(build):
         check("RPATH" not in dynamic and "RUNPATH" not in dynamic, "the helper has a run path")
         for path in ("share/applications/tavisol.desktop",
                      "share/icons/hicolor/48x48/apps/tavisol.png",
-                     "share/icons/hicolor/scalable/apps/tavisol.svg"):
+                     "share/icons/hicolor/scalable/apps/tavisol.svg",
+                     "share/bash-completion/completions/tavisol-cli"):
             check(os.path.exists(os.path.join(inst.prefix, path)), f"missing {path}")
+        # The manual pages, as man finds them under the prefix and as files.
+        for page in ("tavisol", "tavisol-cli"):
+            shown = subprocess.run(["man", "--warnings", page], capture_output=True, text=True,
+                                   env=dict(os.environ, MANPATH=os.path.join(inst.prefix,
+                                                                             "share/man"),
+                                            MANWIDTH="80"))
+            text = re.sub(".\b", "", shown.stdout)  # bold and underline as overstrikes
+            check(shown.returncode == 0 and page.upper() + "(1)" in text and
+                  "SEE ALSO" in text and shown.stderr == "",
+                  f"man {page}: {shown.returncode} {shown.stderr!r} {shown.stdout[:200]!r}")
+        shown = subprocess.run(["man", "-l", os.path.join(inst.prefix, "share/man/man1",
+                                                          "tavisol-cli.1")],
+                               capture_output=True, text=True, env=dict(os.environ, MANWIDTH="80"))
+        check(shown.returncode == 0 and "EXIT STATUS" in re.sub(".\b", "", shown.stdout),
+              f"man -l: {shown!r}")
 
         # A second install over the first changes nothing of that.
         again = subprocess.run(["cmake", "--install", build, "--prefix", inst.prefix],
