@@ -2,6 +2,7 @@
 // end with the real clock. `search` opens the window, presses "Search", waits for the end of
 // the search window and prints what the list shows.
 #include "cli/assign.h"
+#include "cli/batch.h"
 #include "cli/confirm.h"
 #include "cli/output.h"
 #include "cli/session.h"
@@ -20,6 +21,9 @@ const char kUsage[] =
     "usage: tavisol-cli search [--seconds S] [--json] [--timing]\n"
     "       tavisol-cli assign HOST --ip A [--mask M] [--gateway G] [--yes] [--wait S]\n"
     "                          [--confirm S]\n"
+    "       tavisol-cli assign --plan FILE | --all --range FIRST-LAST [--mask M]\n"
+    "                          [--gateway G] [--yes] [--wait S] [--confirm S] [--dry-run]\n"
+    "                          [--json]\n"
     "       tavisol-cli open HOST-OR-ADDRESS [--wait S]\n"
     "assign waits up to --confirm seconds (60; 0: not at all) for the appliance to answer\n"
     "from its new address. Exit codes: 0 done, 1 refused or failed, 2 bad usage,\n"
@@ -133,6 +137,7 @@ int main(int argc, char** argv) {
     }
     if (command == "assign") {
         cli::AssignRequest options;
+        cli::BatchOptions batch;
         bool haveIp = false;
         for (int i = 2; i < argc; ++i) {
             std::string arg = argv[i];
@@ -146,6 +151,10 @@ int main(int argc, char** argv) {
                 options.gateway = argv[++i];
             } else if (arg == "--yes") {
                 options.yes = true;
+            } else if ((arg == "--plan" || arg == "--range") && hasValue) {
+                (arg == "--plan" ? batch.plan : batch.range) = argv[++i];
+            } else if (arg == "--all" || arg == "--dry-run" || arg == "--json") {
+                (arg == "--all" ? batch.all : arg == "--json" ? batch.json : batch.dryRun) = true;
             } else if (arg == "--wait" && hasValue && ParseSeconds(argv[i + 1], options.wait)) {
                 ++i;
             } else if (arg == "--confirm" && hasValue && cli::ParseConfirmSeconds(argv[i + 1])) {
@@ -156,6 +165,10 @@ int main(int argc, char** argv) {
                 return BadArgument(argv[i]);
             }
         }
+        batch.request = options;
+        batch.haveIp = haveIp;
+        if (cli::IsBatch(batch))
+            return cli::RunBatch(batch);
         if (options.host.empty() || !haveIp)
             return Usage();
         return RunAssign(options);
