@@ -207,6 +207,13 @@ def case_range():
                          *CONFIRM)
         check(full.returncode == 1 and lines_by_host(full.stdout).get("SHELF-E", "")
               .startswith("no address left"), f"out of addresses: {full.stdout} {full.stderr}")
+        # A range off the workstation's subnet without --yes: the declined warning refuses the
+        # appliance once; it does not walk the range as if each address were in use.
+        off = lab.batch("--all", "--range", "10.198.0.50-10.198.0.52", "--wait", "3", *CONFIRM)
+        line = lines_by_host(off.stdout).get("SHELF-E", "")
+        check(off.returncode == 1 and line.startswith("refused, 10.198.0.50, ") and
+              "--yes accepts it" in line and off.stderr.count("[Subnet Warning!]") == 1,
+              f"off the subnet: {off.stdout} {off.stderr}")
 
 
 # Each bad plan with the line its refusal names.
