@@ -79,6 +79,7 @@ TEST(PlanTest, RefusesABadRowWithItsLine) {
         {"an empty quoted host", "\"\",10.0.0.6\n", 1, "host name is empty"},
         {"an address part above 255", "NAS-1,10.0.0.256\n", 1, "not an address"},
         {"three parts", "NAS-1,10.0.5\n", 1, "not an address"},
+        {"four digits in a part", "NAS-1,0010.0.0.5\n", 1, "not an address"},
         {"hexadecimal", "NAS-1,0x0a.0.0.5\n", 1, "not an address"},
         {"an empty part", "NAS-1,10..0.5\n", 1, "not an address"},
         {"an empty address", "NAS-1,\n", 1, "not an address"},
@@ -115,6 +116,7 @@ TEST(PlanTest, AFileThatCannotBeReadIsRefused) {
         Plan plan = cli::ReadPlanFile(path, "", "");
         ASSERT_TRUE(plan.error) << path;
         EXPECT_EQ(plan.error->line, 0) << path;
+        EXPECT_EQ(plan.error->reason, "cannot read the plan file") << path;
     }
     const auto path = dir / ("tavisol-plan-" + std::to_string(::getpid()) + ".csv");
     std::ofstream(path) << "NAS-1,10.0.0.5\r\n";
