@@ -2,6 +2,7 @@
 // after the other, and the report.
 #include "cli/batch.h"
 
+#include "cli/output.h"
 #include "cli/plan.h"
 #include "cli/session.h"
 #include "proto/address.h"
@@ -157,16 +158,16 @@ std::string Table(const std::vector<Item>& items) {
 std::string Json(const std::vector<Item>& items, bool dryRun, bool ok) {
     nlohmann::json rows = nlohmann::json::array();
     for (const Item& item : items)
-        rows.push_back({{"host", item.host},
+        rows.push_back({{"host", ValidUtf8(item.host)},
                         {"hw", item.hw},
                         {"address", item.address},
                         {"result", item.result},
-                        {"reason", item.reason},
+                        {"reason", ValidUtf8(item.reason)},
                         {"seconds", std::round(item.seconds * 10) / 10}});
     nlohmann::json report = {{"dry_run", dryRun}, {"ok", ok}, {"appliances", rows}};
-    // Names from the LAN or the plan need not be UTF-8; they are written as the search's
-    // JSON writes them, with U+FFFD for what is not.
-    return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    // Names from the LAN or the plan need not be UTF-8: they are written as the search's JSON
+    // writes them, with U+FFFD for what is not (above), so the dump cannot meet invalid text.
+    return report.dump() + "\n";
 }
 
 // The first search: the whole window, or for a plan until every planned host is listed
@@ -228,7 +229,8 @@ int RunBatch(const BatchOptions& options) {
     if (planned && options.all)
         return Usage("--plan and --all exclude each other");
     if (!planned && !options.all)
-        return Usage("--dry-run and --json apply to --plan or --all only");
+        return Usage(options.range.empty() ? "--dry-run and --json apply to --plan or --all only"
+                                           : "--range needs --all");
     if (!options.request.host.empty() || options.haveIp)
         return Usage(std::string(planned ? "--plan" : "--all") +
                      " takes no HOST and no --ip: the " +

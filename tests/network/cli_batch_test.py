@@ -30,10 +30,10 @@ CONFIRM = ("--confirm", "20")
 
 
 class Lab(lab_tools.Lab):
-    def batch(self, *args, timeout=150):
+    def batch(self, *args, timeout=150, text=True):
         return subprocess.run(
             [lab_tools.NETLAB, "exec", self.name, "ws", "--", lab_tools.CLI, "assign", *args],
-            capture_output=True, text=True, timeout=timeout)
+            capture_output=True, text=text, timeout=timeout)
 
     def appliance(self, node, name, tmp):
         status = os.path.join(tmp, name)
@@ -243,15 +243,21 @@ def case_bad_plans():
         result = lab.batch("--plan", os.path.join(tmp, "missing.csv"))
         check(result.returncode == 2 and "cannot read" in result.stderr, f"{result.stderr!r}")
         plan = write_plan(tmp, "RACK-A,10.199.0.71\n")
-        for args in (["--plan", plan, "RACK-A"], ["--plan", plan, "--ip", "10.199.0.71"],
-                     ["--range", "10.199.0.20-10.199.0.30"], ["--all"],
-                     ["--all", "--range", "10.199.0.30-10.199.0.20"],
-                     ["--all", "--range", "10.199.0.20-30"],
-                     ["--plan", plan, "--all", "--range", "10.199.0.20-10.199.0.30"],
-                     ["--plan", plan, "--mask", "255.255.0.255"], ["--plan"],
-                     ["RACK-A", "--ip", "10.199.0.71", "--dry-run"]):
+        for args, reason in (
+                (["--plan", plan, "RACK-A"], "takes no HOST and no --ip"),
+                (["--plan", plan, "--ip", "10.199.0.71"], "takes no HOST and no --ip"),
+                (["--range", "10.199.0.20-10.199.0.30"], "--range needs --all"),
+                (["--all"], "--all needs --range"),
+                (["--all", "--range", "10.199.0.30-10.199.0.20"], "lies above the last"),
+                (["--all", "--range", "10.199.0.20-30"], "not an address"),
+                (["--plan", plan, "--all", "--range", "10.199.0.20-10.199.0.30"],
+                 "exclude each other"),
+                (["--plan", plan, "--mask", "255.255.0.255"], "--mask: "),
+                (["--plan"], "bad argument '--plan'"),
+                (["RACK-A", "--ip", "10.199.0.71", "--dry-run"], "apply to --plan or --all")):
             result = lab.batch(*args)
-            check(result.returncode == 2 and result.stderr.startswith("tavisol-cli: "),
+            check(result.returncode == 2 and result.stderr.startswith("tavisol-cli: ") and
+                  reason in result.stderr.splitlines()[0],
                   f"{args}: {result.returncode} {result.stderr!r}")
         capture.stop()
         sent = capture.frames("ip.src == 10.199.0.1 || arp.src.proto_ipv4 == 10.199.0.1")
@@ -270,7 +276,16 @@ def case_dry_run_json():
                                "RACK-C,10.199.0.76\n")
         capture = Capture(lab, tmp, "dry")
         result = lab.batch("--plan", plan, "--dry-run", "--json", *CONFIRM)
+        # A host name that is not UTF-8 still gives valid JSON, written as the search writes it.
+        odd = os.path.join(tmp, "odd.csv")
+        with open(odd, "wb") as f:
+            f.write(b"GH\xffST,10.199.0.77\n")
+        odd_result = lab.batch("--plan", odd, "--dry-run", "--json", text=False)
         capture.stop()
+        odd_report = json.loads(odd_result.stdout.decode("utf-8", errors="strict"))
+        check(odd_result.returncode == 1 and
+              [(r["host"], r["result"]) for r in odd_report["appliances"]] ==
+              [("GH\ufffdST", "not found")], f"odd name: {odd_result!r}")
         report = json.loads(result.stdout)
         rows = [(r["host"], r["address"], r["result"]) for r in report["appliances"]]
         check(rows == [("RACK-A", "10.199.0.71", "would assign"),
