@@ -49,6 +49,7 @@ import platform
 import re
 import select
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -342,14 +343,15 @@ BATCH_HEADING = "## Batch assignment"
 
 def batch_table(b):
     per = b["batch_s"] / b["n"]
-    single = sorted(b["singles"])[len(b["singles"]) // 2]
+    single = statistics.median(b["singles"])
     overhead = b["batch_s"] - b["assign_sum_s"]
     return (f"{BATCH_HEADING}\n\n"
             f"A plan of {b['n']} simulated appliances that answer from their new address at "
             f"once (`assign --plan --confirm 20`), against single `assign` runs in the same lab "
             f"({len(b['singles'])}, half before the plan and half after it); each timed from "
             f"its start to its exit.\n\n"
-            "| form | appliances | confirmed | total s | s per appliance | per appliance / single |\n"
+            "| form | appliances | confirmed | total s | s per appliance "
+            "| per appliance / single |\n"
             "|---|---:|---:|---:|---:|---:|\n"
             f"| single `assign` (median) | 1 | 1 | {single:.2f} | {single:.2f} | 1.00 |\n"
             f"| `assign --plan` | {b['n']} | {b['confirmed']} | {b['batch_s']:.2f} | {per:.2f} | "

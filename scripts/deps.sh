@@ -7,6 +7,8 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake make pkg-config
     googletest libgtest-dev libgmock-dev
+    # tavisol-cli's JSON report of a batch assignment (a header-only library).
+    nlohmann-json3-dev
     clang-format clang libclang-rt-dev
     iproute2 procps python3
     busybox isc-dhcp-client dhcpcd5 tshark
