@@ -165,15 +165,14 @@ def case_plan():
 
 def case_range():
     """--all --range: four appliances in host-name order take the range's addresses; the
-    address a listed appliance holds is passed over without a word to it, the one a plain
-    host holds is found by the in-use check and passed over; all four confirmed."""
-    with Lab(6) as lab, tempfile.TemporaryDirectory() as tmp:
+    address a listed appliance holds is passed over without a word to it, those plain hosts
+    hold (the nodes n6 and n7, not yet appliances) are found by the in-use check and passed
+    over; all four confirmed."""
+    with Lab(7) as lab, tempfile.TemporaryDirectory() as tmp:
         status = {name: lab.appliance(node, name, tmp)
                   for node, name in (("n1", "SHELF-C"), ("n2", "shelf-a"), ("n3", "SHELF-D"),
                                      ("n4", "SHELF-B"))}
         lab.sim("n5", "--configured", "--name", "STORE")  # listed at 10.199.0.15
-        held = lab.run_in("n5", "ip", "addr", "add", "10.199.0.16/24", "dev", "eth0")
-        check(held.returncode == 0, f"ip addr add: {held.stderr}")
 
         dry = lab.batch("--all", "--range", "10.199.0.15-10.199.0.19", "--mask", MASK,
                         "--dry-run")
@@ -184,26 +183,27 @@ def case_range():
             f"dry run: {dry.stdout}")
 
         capture = Capture(lab, tmp, "range")
-        result = lab.batch("--all", "--range", "10.199.0.15-10.199.0.20", "--mask", MASK,
+        result = lab.batch("--all", "--range", "10.199.0.15-10.199.0.21", "--mask", MASK,
                            "--wait", "3", *CONFIRM)
         capture.stop()
         check(result.returncode == 0, f"range: {result.returncode} {result.stdout} "
                                       f"{result.stderr}")
-        want = {"shelf-a": "10.199.0.17", "SHELF-B": "10.199.0.18", "SHELF-C": "10.199.0.19",
-                "SHELF-D": "10.199.0.20"}
+        want = {"shelf-a": "10.199.0.18", "SHELF-B": "10.199.0.19", "SHELF-C": "10.199.0.20",
+                "SHELF-D": "10.199.0.21"}
         lines = lines_by_host(result.stdout)
         check(list(lines) == list(want), f"not in host-name order: {list(lines)}")
         for name, address in want.items():
             check(lines[name].startswith(f"confirmed, {address}, "), f"{name}: {lines}")
             check(read(status[name]).split()[:2] == ["configured", f"{address}/24"],
                   f"{name}: {read(status[name])!r}")
-        check("10.199.0.16 is in use; shelf-a tries the next address" in result.stderr,
+        check("10.199.0.16 is in use; shelf-a tries the next address" in result.stderr and
+              "10.199.0.17 is in use; shelf-a tries the next address" in result.stderr,
               f"stderr: {result.stderr}")
         check(capture.frames("icmp.type == 8 && ip.dst == 10.199.0.15") == [],
               "the listed appliance's address was checked as if it might be free")
         # Out of addresses: the one appliance still without one is told so.
         lab.appliance("n6", "SHELF-E", tmp)
-        full = lab.batch("--all", "--range", "10.199.0.17-10.199.0.20", "--wait", "3",
+        full = lab.batch("--all", "--range", "10.199.0.18-10.199.0.21", "--wait", "3",
                          *CONFIRM)
         check(full.returncode == 1 and lines_by_host(full.stdout).get("SHELF-E", "")
               .startswith("no address left"), f"out of addresses: {full.stdout} {full.stderr}")
@@ -214,6 +214,16 @@ def case_range():
         check(off.returncode == 1 and line.startswith("refused, 10.198.0.50, ") and
               "--yes accepts it" in line and off.stderr.count("[Subnet Warning!]") == 1,
               f"off the subnet: {off.stdout} {off.stderr}")
+        # An appliance that is gone by its turn is not found, and the address nobody was
+        # offered goes to the next one.
+        lab.sim("n7", "--unconfigured", "--name", "AAA-GONE", "--interval", "300",
+                "--duration", "6000")
+        gone = lab.batch("--all", "--range", "10.199.0.30-10.199.0.31", "--mask", MASK,
+                         "--wait", "3", *CONFIRM)
+        lines = lines_by_host(gone.stdout)
+        check(lines.get("AAA-GONE", "").startswith("not found, 10.199.0.30, ") and
+              lines.get("SHELF-E", "").startswith("confirmed, 10.199.0.30, "),
+              f"gone appliance: {gone.stdout} {gone.stderr}")
 
 
 # Each bad plan with the line its refusal names.
