@@ -2,8 +2,9 @@
 """make bench: thousands of appliances in one burst, on a simulated LAN of our own.
 
     python3 bench/run.py BUILD_DIR [--sizes 256,1024,4096] [--exchanges 1000]
-                         [--sort-rows 4096] [--two-segments 1024] [--seconds S] [--out FILE]
-                         [--quick] [--win-build DIR] [--windows qt,wine]
+                         [--sort-rows 4096] [--two-segments 1024] [--batch 16]
+                         [--seconds S] [--out FILE] [--quick] [--only batch]
+                         [--win-build DIR] [--windows qt,wine]
 
 Lab (tools/netlab, needs root): the workstation ws runs `tavisol-cli search`; n1 runs one
 `tavisol-sim --swarm N`, which stands for the whole segment; n2 runs the bare baseline
@@ -28,7 +29,10 @@ to the workstation's address on its segment).
 Then the responder: `tavisol-sim --exchanges K` times K DISCOVER -> OFFER exchanges with
 `tavisol-cli assign`'s responder (median, 99th percentile); tavisol-bench-sort times the
 heading-click sort of a list of 4096 rows; and tavisol-bench-inuse times the assign dialog's
-in-use check on a free address, the echo alone and the echo with its ARP probe, interleaved. Nothing here asserts on speed: the numbers are
+in-use check on a free address, the echo alone and the echo with its ARP probe, interleaved.
+Last, in a lab of its own, `tavisol-cli assign --plan` of --batch appliances against single
+`assign` runs (seconds per appliance; `--only batch` runs that part alone and replaces its
+section of the results). Nothing here asserts on speed: the numbers are
 written to bench/results.md (or --out) and printed. Exit 0 when every part ran, 1 when one
 failed to run, 77 when namespaces are unavailable.
 
@@ -45,6 +49,7 @@ import platform
 import re
 import select
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -282,6 +287,91 @@ def inuse_case(lab, build, rounds):
     return dict(kv.split("=", 1) for kv in result.stdout.split() if "=" in kv)
 
 
+BATCH_MASK = "255.255.255.0"
+BATCH_SINGLES = 4  # single assignments, half before the plan and half after it
+
+
+def batch_case(build, n, tmp):
+    """Seconds per appliance: a plan of n simulated appliances that answer from their new
+    address at once, against single `tavisol-cli assign` runs in the same lab, interleaved
+    around the plan. Each run is timed from its start to its exit, as a user waits for it."""
+    cli = os.path.join(build, "cli", "tavisol-cli")
+    sim = os.path.join(build, "sim", "tavisol-sim")
+    confirm = ("--mask", BATCH_MASK, "--confirm", "20")
+    with Lab(n + BATCH_SINGLES, prefix="batch") as lab:
+        for k in range(1, n + BATCH_SINGLES + 1):
+            lab.start(f"n{k}", sim, "--unconfigured", "--name", f"RACK-{k:02d}",
+                      "--interval", "300")
+
+        def single(k):
+            started = time.monotonic()
+            status, stderr, _ = run_child(
+                lab, "ws", [cli, "assign", f"RACK-{k:02d}", "--ip", f"10.199.0.{100 + k}",
+                            *confirm], os.path.join(tmp, f"single{k}.txt"), 120)
+            if status != 0:
+                raise BenchError(f"tavisol-cli assign RACK-{k:02d} exit {status}: "
+                                 f"{stderr[-500:]}")
+            return time.monotonic() - started
+
+        singles = [single(n + k) for k in range(1, BATCH_SINGLES // 2 + 1)]
+        plan = os.path.join(tmp, "plan.csv")
+        with open(plan, "w") as f:
+            f.write("host,ip\n" + "".join(f"RACK-{k:02d},10.199.0.{100 + k}\n"
+                                           for k in range(1, n + 1)))
+        started = time.monotonic()
+        status, stderr, _ = run_child(lab, "ws", [cli, "assign", "--plan", plan, "--json",
+                                                  *confirm], os.path.join(tmp, "batch.json"),
+                                      60 + 30 * n)
+        batch_s = time.monotonic() - started
+        with open(os.path.join(tmp, "batch.json")) as f:
+            report = json.load(f) if status in (0, 1) else {}
+        if status != 0:
+            raise BenchError(f"tavisol-cli assign --plan exit {status}: {stderr[-500:]}")
+        singles += [single(n + k) for k in range(BATCH_SINGLES // 2 + 1, BATCH_SINGLES + 1)]
+    rows = report["appliances"]
+    return {
+        "n": n,
+        "batch_s": batch_s,
+        "confirmed": sum(r["result"] == "confirmed" for r in rows),
+        "assign_sum_s": sum(r["seconds"] for r in rows),
+        "singles": singles,
+    }
+
+
+BATCH_HEADING = "## Batch assignment"
+
+
+def batch_table(b):
+    per = b["batch_s"] / b["n"]
+    single = statistics.median(b["singles"])
+    overhead = b["batch_s"] - b["assign_sum_s"]
+    return (f"{BATCH_HEADING}\n\n"
+            f"A plan of {b['n']} simulated appliances that answer from their new address at "
+            f"once (`assign --plan --confirm 20`), against single `assign` runs in the same lab "
+            f"({len(b['singles'])}, half before the plan and half after it); each timed from "
+            f"its start to its exit.\n\n"
+            "| form | appliances | confirmed | total s | s per appliance "
+            "| per appliance / single |\n"
+            "|---|---:|---:|---:|---:|---:|\n"
+            f"| single `assign` (median) | 1 | 1 | {single:.2f} | {single:.2f} | 1.00 |\n"
+            f"| `assign --plan` | {b['n']} | {b['confirmed']} | {b['batch_s']:.2f} | {per:.2f} | "
+            f"{per / single:.2f} |\n\n"
+            f"Single runs: {', '.join(f'{s:.2f}' for s in b['singles'])} s. Of the plan's "
+            f"{b['batch_s']:.2f} s, {b['assign_sum_s']:.1f} s went to the assignments and "
+            f"{overhead:.2f} s to the rest (start, first search, report), "
+            f"{overhead / b['n']:.3f} s per appliance.\n")
+
+
+def with_section(text, heading, section):
+    """The results text with one section (from its heading to the next one) replaced, or
+    appended when it is not there yet."""
+    start = text.find(heading)
+    if start < 0:
+        return text.rstrip("\n") + "\n\n" + section
+    end = text.find("\n## ", start + len(heading))
+    return text[:start] + section + (text[end + 1:] if end >= 0 else "")
+
+
 def fmt(v, spec=".1f"):
     return "n/a" if v is None else format(v, spec)
 
@@ -371,12 +461,17 @@ def main():
     parser.add_argument("--out", default=os.path.join(HERE, "results.md"))
     parser.add_argument("--quick", action="store_true",
                         help="a small run that only shows the bench works (N=64)")
+    parser.add_argument("--batch", type=int, default=16,
+                        help="appliances in the timed plan (0: not measured)")
+    parser.add_argument("--only", choices=["batch"],
+                        help="run this part alone and replace its section of --out")
     parser.add_argument("--win-build", default=os.path.join(ROOT, "build-win"))
     parser.add_argument("--windows", default=",".join(windows.FACES),
                         help="the windows to time on the same bursts (bench/windows.py)")
     args = parser.parse_args()
     if args.quick:
         args.sizes, args.exchanges, args.sort_rows, args.two_segments = "64", 50, 256, 64
+        args.batch = min(args.batch, 4)
         args.windows = ""  # their short form is a test of its own
         args.seconds = 2 if args.seconds is None else args.seconds
     build = os.path.abspath(args.build)
@@ -386,6 +481,24 @@ def main():
     if check.returncode != 0:
         print(f"SKIPPED: network namespaces unavailable: {check.stdout}{check.stderr}")
         return 77
+
+    if args.only == "batch":
+        with tempfile.TemporaryDirectory() as tmp:
+            try:
+                batch = batch_case(build, args.batch or 16, tmp)
+            except (BenchError, subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
+                print(f"bench failed: {e}")
+                return 1
+        try:
+            with open(args.out) as f:
+                text = f.read()
+        except OSError:
+            text = "# Benchmark results\n"
+        section = batch_table(batch)
+        with open(args.out, "w") as f:
+            f.write(with_section(text, BATCH_HEADING, section))
+        print(section)
+        return 0
 
     load_before = open("/proc/loadavg").read().split()[0]
     bursts, two_segments, responder, sort, window_results = [], None, None, None, []
@@ -421,6 +534,15 @@ def main():
             except (BenchError, subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
                 print(f"bench failed: {e}")
                 return 1
+    batch = None
+    if args.batch:
+        with tempfile.TemporaryDirectory() as tmp:
+            try:
+                batch = batch_case(build, args.batch, tmp)
+                print(f"  batch of {args.batch}: {batch}", flush=True)
+            except (BenchError, subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
+                print(f"bench failed: {e}")
+                return 1
     load_after = open("/proc/loadavg").read().split()[0]
 
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
@@ -429,7 +551,8 @@ def main():
             f" receive buffer of the baseline: {RCVBUF} bytes.\n\n"
             + table(bursts, two_segments, responder, sort, (load_before, load_after), inuse)
             + ("\n\n## The windows on the same bursts\n\n" + windows.table(window_results)
-               if window_results else "") + "\n")
+               if window_results else "") + "\n"
+            + ("\n" + batch_table(batch) if batch else ""))
     with open(args.out, "w") as f:
         f.write(text)
     print(text)

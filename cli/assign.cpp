@@ -8,6 +8,7 @@
 #include "cli/session.h"
 #include "res/resource.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace cli {
@@ -60,6 +61,9 @@ AssignOutcome AssignOne(const AssignRequest& request) {
             return yes ? IDOK : IDCANCEL;
         return box.answer;
     });
+    // A fresh program starts with nothing assigned; a batch runs one program after another in
+    // one process, and the responder never clears the flag itself.
+    g_bAssigned = 0;
     if (!session.Open())
         return Outcome(AssignResult::Failed, ""); // Open() has said why
 
@@ -102,9 +106,18 @@ AssignOutcome AssignOne(const AssignRequest& request) {
         AssignOutcome outcome = Outcome(AssignResult::Refused, "the input was refused");
         if (boxes.size() > boxesBefore) {
             std::string text = OneLine(boxes.back().text);
-            const bool inUse = text.find("maybe is in used") != std::string::npos;
-            outcome = Outcome(inUse ? AssignResult::InUse : AssignResult::Refused,
-                              (inUse ? "in use: " : "refused: ") + text);
+            // Declining "Subnet Warning!" ends in the in-use box as well, but says nothing
+            // about the address being held: a batch must not pass on to the next address.
+            const bool declined =
+                std::any_of(boxes.begin() + static_cast<std::ptrdiff_t>(boxesBefore), boxes.end(),
+                            [yes](const headless::BoxRecord& box) {
+                                return !yes && box.caption == "Subnet Warning!";
+                            });
+            const bool inUse = !declined && text.find("maybe is in used") != std::string::npos;
+            outcome =
+                Outcome(inUse ? AssignResult::InUse : AssignResult::Refused,
+                        (inUse ? "in use: " : "refused: ") + text +
+                            (declined ? " (\"Subnet Warning!\" declined; --yes accepts it)" : ""));
         }
         outcome.hw = hw;
         driver.Click(IDCANCEL);

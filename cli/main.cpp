@@ -2,6 +2,7 @@
 // end with the real clock. The command line is read in cli/options.cpp; each command runs the
 // program's windows as a user would (cli/search.cpp, cli/assign.cpp, and `open` below).
 #include "cli/assign.h"
+#include "cli/batch.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/search.h"
@@ -15,6 +16,17 @@ namespace {
 using namespace cli;
 
 int RunAssign(const AssignOptions& options) {
+    if (options.IsBatch()) {
+        BatchOptions batch;
+        batch.request = options.request;
+        batch.haveIp = options.ipGiven;
+        batch.plan = options.plan;
+        batch.all = options.all;
+        batch.range = options.range;
+        batch.dryRun = options.dryRun;
+        batch.json = options.json;
+        return RunBatch(batch);
+    }
     const cli::AssignOutcome outcome = cli::AssignOne(options.request);
     if (outcome.result == cli::AssignResult::Confirmed ||
         outcome.result == cli::AssignResult::Acknowledged)

@@ -129,9 +129,26 @@ CLI::App* DefineAssign(CLI::App& app, AssignOptions& options) {
             "address")
         ->check(ConfirmValidator())
         ->type_name("S");
+    assign
+        ->add_option("--plan", options.plan,
+                     "Assign every appliance of a CSV plan (host,ip[,mask[,gateway]]), one "
+                     "after the other")
+        ->type_name("FILE");
+    assign->add_flag("--all", options.all,
+                     "Assign every \"No IP\" appliance of the search, in host-name order, the "
+                     "next free address of --range");
+    assign->add_option("--range", options.range, "The addresses for --all")
+        ->type_name("FIRST-LAST");
+    assign->add_flag("--dry-run", options.dryRun,
+                     "With --plan or --all: print what would be done; nothing is sent but the "
+                     "search");
+    assign->add_flag("--json", options.json,
+                     "With --plan or --all: a JSON report on stdout, the progress lines on stderr");
     assign->footer("Exit status: 0 done (the appliance answers from its new address), 1 refused "
                    "or failed (the reason on stderr), 2 bad usage, 3 not confirmed (it took the "
-                   "address but did not answer from it in time).");
+                   "address but did not answer from it in time). With --plan or --all: 0 when "
+                   "every appliance ended \"confirmed\" or \"already\", 1 otherwise, 2 for a "
+                   "bad plan (nothing is sent).");
     return assign;
 }
 
@@ -148,6 +165,8 @@ CLI::App* DefineOpen(CLI::App& app, OpenOptions& options) {
 std::string CheckAssign(const AssignOptions& options) {
     // Kept out of the parser's own required(): other ways of naming the appliances and
     // their addresses make HOST and --ip unnecessary.
+    if (options.IsBatch())
+        return ""; // the batch checks its own combinations before it sends anything
     if (options.request.host.empty())
         return "assign needs HOST, the host name of a \"No IP\" appliance";
     if (!options.ipGiven)

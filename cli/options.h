@@ -24,6 +24,14 @@ struct SearchOptions {
 struct AssignOptions {
     AssignRequest request; // HOST, --ip, --mask, --gateway, --yes, --wait, --confirm
     bool ipGiven = false;  // --ip was there, even empty (the dialog then refuses it)
+    // Many appliances at once instead of HOST and --ip (cli/batch.h checks the combinations).
+    std::string plan;  // --plan FILE
+    bool all = false;  // --all
+    std::string range; // --range FIRST-LAST
+    bool dryRun = false;
+    bool json = false;
+
+    bool IsBatch() const { return !plan.empty() || all || !range.empty() || dryRun || json; }
 };
 
 struct OpenOptions {

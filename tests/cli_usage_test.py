@@ -20,7 +20,8 @@ COMPLETION = os.path.join(SOURCE, "packaging", "bash-completion", "tavisol-cli")
 
 COMMANDS = {
     "search": ["--seconds", "--json", "--csv", "--watch", "--timing"],
-    "assign": ["--ip", "--mask", "--gateway", "--yes", "--wait", "--confirm"],
+    "assign": ["--ip", "--mask", "--gateway", "--yes", "--wait", "--confirm", "--plan", "--all",
+               "--range", "--dry-run", "--json"],
     "open": ["--wait"],
 }
 
@@ -47,6 +48,12 @@ BAD_USAGE = [
     (["assign", "BOX", "--ip", "10.199.0.40", "--confirm", "3601"], "'3601'"),
     (["assign", "BOX", "--ip", "10.199.0.40", "--confirm", ""], "--confirm"),
     (["assign", "BOX", "--ip", "10.199.0.40", "--wait", "soon"], "'soon'"),
+    (["assign", "--range", "10.199.0.40-10.199.0.45"], "--range needs --all"),
+    (["assign", "--all"], "--all needs --range"),
+    (["assign", "--plan", "plan.csv", "--all", "--range", "10.199.0.40-10.199.0.45"],
+     "exclude each other"),
+    (["assign", "BOX", "--plan", "plan.csv"], "takes no HOST"),
+    (["assign", "--dry-run"], "apply to --plan or --all"),
     (["open"], "HOST-OR-ADDRESS"),
     (["open", "BOX", "OTHER"], "OTHER"),
     (["open", "BOX", "--wait", "inf"], "'inf'"),
