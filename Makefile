@@ -14,7 +14,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = fuzz_bootp fuzz_address fuzz_icmp fuzz_arp fuzz_reply_listener fuzz_bootp_listing \
-	fuzz_responder fuzz_icmp_receive fuzz_sockets_request
+	fuzz_responder fuzz_icmp_receive fuzz_sockets_request fuzz_plan
 # What `make test` builds and runs: everything; with SANITIZE=1 the native suite (no fuzz
 # runs, no Windows build) in a sanitizer build of its own.
 TEST_PREREQS = deps build windows package-windows fuzz-build package

@@ -25,6 +25,7 @@ case "$target" in
     fuzz_bootp_listing | fuzz_responder) max_len=700; dict=fuzz_bootp.dict ;;
     fuzz_icmp_receive) max_len=2100 ;;
     fuzz_sockets_request) max_len=100 ;;
+    fuzz_plan) max_len=400 ;;
     *) echo "unknown fuzz target $target" >&2; exit 2 ;;
 esac
 seeds="$root/tests/fuzz/corpus/$target"
@@ -36,7 +37,7 @@ flags=(-max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=
 # The targets that drive the program keep its state (rows, sockets) from one input to the
 # next on purpose, so memory that outlives an input is no leak there.
 case "$target" in
-    fuzz_bootp | fuzz_address | fuzz_icmp | fuzz_sockets_request) leaks=1 ;;
+    fuzz_bootp | fuzz_address | fuzz_icmp | fuzz_sockets_request | fuzz_plan) leaks=1 ;;
     *) leaks=0; flags+=(-detect_leaks=0) ;;
 esac
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=$leaks:abort_on_error=1}"

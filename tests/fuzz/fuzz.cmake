@@ -10,7 +10,7 @@
 set(TAVISOL_FUZZ_TARGETS
     fuzz_bootp fuzz_address fuzz_icmp fuzz_arp
     fuzz_reply_listener fuzz_bootp_listing fuzz_responder fuzz_icmp_receive
-    fuzz_sockets_request)
+    fuzz_sockets_request fuzz_plan)
 
 if(TAVISOL_FUZZ)
     foreach(fuzzer fuzz_reply_listener fuzz_bootp_listing fuzz_responder fuzz_icmp_receive)
@@ -27,6 +27,10 @@ if(TAVISOL_FUZZ)
     add_executable(fuzz_sockets_request ${CMAKE_CURRENT_LIST_DIR}/fuzz_sockets_request.cpp)
     target_link_libraries(fuzz_sockets_request PRIVATE tavisol_sockets_common)
     target_link_options(fuzz_sockets_request PRIVATE -fsanitize=fuzzer)
+    # The plan file and address range of a batch assignment.
+    add_executable(fuzz_plan ${CMAKE_CURRENT_LIST_DIR}/fuzz_plan.cpp)
+    target_link_libraries(fuzz_plan PRIVATE tavisol_cli_plan)
+    target_link_options(fuzz_plan PRIVATE -fsanitize=fuzzer)
     add_custom_target(fuzz_targets DEPENDS ${TAVISOL_FUZZ_TARGETS})
     return()
 endif()
