@@ -5,6 +5,7 @@
 #include "cli/output.h"
 #include "cli/plan.h"
 #include "cli/session.h"
+#include "platform/netif.h"
 #include "proto/address.h"
 #include "res/resource.h"
 
@@ -195,11 +196,28 @@ std::vector<Device> FirstSearch(const std::vector<Item>& planned, bool& opened) 
     return devices;
 }
 
+// A row without a mask, and no --mask: the mask of the workstation's interface whose subnet
+// holds the address, as whoever types the addresses of a rack reads it off that interface.
+// An empty mask would reach the appliance as 0.0.0.0, which no appliance can bring an
+// address up with. Empty (the dialog's empty field) when no interface's subnet holds it.
+std::string FacingMask(const std::string& ip) {
+    const DWORD dwAddr = inet_addr(ip.c_str());
+    for (const NET_INTERFACE& entry : GetNetInterfaces()) {
+        if (!entry.CarriesBroadcast() || entry.dwMask == 0 ||
+            ((entry.dwAddr ^ dwAddr) & entry.dwMask) != 0)
+            continue;
+        in_addr mask{};
+        mask.s_addr = entry.dwMask;
+        return inet_ntoa(mask);
+    }
+    return "";
+}
+
 AssignRequest RequestFor(const BatchOptions& options, const Item& item, const std::string& ip) {
     AssignRequest request = options.request;
     request.host = item.host;
     request.ip = ip;
-    request.mask = item.mask;
+    request.mask = item.mask.empty() ? FacingMask(ip) : item.mask;
     request.gateway = item.gateway;
     return request;
 }

@@ -198,7 +198,7 @@ def case_range():
         check(capture.frames("icmp.type == 8 && ip.dst == 10.199.0.15") == [],
               "the listed appliance's address was checked as if it might be free")
         # Out of addresses: the one appliance still without one is told so.
-        lab.appliance("n6", "SHELF-E", tmp)
+        shelf_e = lab.appliance("n6", "SHELF-E", tmp)
         full = lab.batch("--all", "--range", "10.199.0.18-10.199.0.21", "--wait", "3",
                          *CONFIRM)
         check(full.returncode == 1 and lines_by_host(full.stdout).get("SHELF-E", "")
@@ -211,15 +211,19 @@ def case_range():
               "--yes accepts it" in line and off.stderr.count("[Subnet Warning!]") == 1,
               f"off the subnet: {off.stdout} {off.stderr}")
         # An appliance that is gone by its turn is not found, and the address nobody was
-        # offered goes to the next one.
+        # offered goes to the next one. Without --mask each takes the mask of the
+        # workstation's interface whose subnet holds the address (a /24 here).
         lab.sim("n7", "--unconfigured", "--name", "AAA-GONE", "--interval", "300",
                 "--duration", "6000")
-        gone = lab.batch("--all", "--range", "10.199.0.30-10.199.0.31", "--mask", MASK,
-                         "--wait", "3", *CONFIRM)
+        gone = lab.batch("--all", "--range", "10.199.0.30-10.199.0.31", "--wait", "3",
+                         *CONFIRM)
         lines = lines_by_host(gone.stdout)
         check(lines.get("AAA-GONE", "").startswith("not found, 10.199.0.30, ") and
               lines.get("SHELF-E", "").startswith("confirmed, 10.199.0.30, "),
               f"gone appliance: {gone.stdout} {gone.stderr}")
+        wait_for(lambda: read(shelf_e).startswith("configured"), 5, "SHELF-E")
+        check(read(shelf_e).split()[:2] == ["configured", "10.199.0.30/24"],
+              f"SHELF-E without --mask: {read(shelf_e)!r}")
 
 
 # Each bad plan with the line its refusal names.
