@@ -8,6 +8,7 @@
 #include "platform/posix_sockets.h"
 #include "proto/arp.h"
 #include "tests/support/netns.h"
+#include "platform/posix/libc_sockets.h"
 
 #include <gtest/gtest.h>
 
@@ -25,19 +26,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-// The C library's own calls, which winapi.h renamed out of the way of the Windows ones: the
-// far end is no part of the program and uses plain BSD sockets.
-namespace libc {
-extern "C" {
-int socket(int domain, int type, int protocol) noexcept;
-int bind(int fd, const struct sockaddr* addr, socklen_t len) noexcept;
-ssize_t sendto(int fd, const void* buf, std::size_t n, int flags, const struct sockaddr* addr,
-               socklen_t addrLen);
-ssize_t recvfrom(int fd, void* buf, std::size_t n, int flags, struct sockaddr* addr,
-                 socklen_t* addrLen);
-}
-} // namespace libc
 
 namespace {
 

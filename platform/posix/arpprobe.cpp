@@ -11,6 +11,7 @@
 #include "platform/posix/privileged.h"
 #include "platform/posix_sockets.h"
 #include "proto/arp.h"
+#include "platform/posix/libc_sockets.h"
 
 #include <cerrno>
 #include <chrono>
@@ -26,18 +27,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-// The C library's own calls, which winapi.h renamed out of the way of the Windows ones.
-namespace libc {
-extern "C" {
-int socket(int domain, int type, int protocol) noexcept;
-int setsockopt(int fd, int level, int optname, const void* optval, socklen_t optlen) noexcept;
-ssize_t sendto(int fd, const void* buf, std::size_t n, int flags, const struct sockaddr* addr,
-               socklen_t addrLen);
-ssize_t recvfrom(int fd, void* buf, std::size_t n, int flags, struct sockaddr* addr,
-                 socklen_t* addrLen);
-}
-} // namespace libc
 
 namespace {
 

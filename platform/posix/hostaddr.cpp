@@ -3,16 +3,13 @@
 // would make a server announce a loopback address to the LAN; Windows answers with the
 // addresses of its interfaces instead, and the program relies on that.
 #include "platform/netif.h"
+#include "platform/posix/libc_sockets.h"
 
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
-
-namespace libc {
-extern "C" struct hostent* gethostbyname(const char* name);
-} // namespace libc
 
 namespace {
 

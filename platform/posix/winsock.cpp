@@ -21,6 +21,7 @@
 #include "platform/ifsocket.h"
 #include "platform/posix/broadcast.h"
 #include "platform/posix/privileged.h"
+#include "platform/posix/libc_sockets.h"
 
 #include <cerrno>
 #include <cstring>
@@ -31,21 +32,6 @@
 #include <string>
 #include <sys/time.h>
 #include <vector>
-
-// The C library's own calls, which winapi.h renamed out of the way of the Windows ones.
-// The others are overloads of the Windows ones and are named here to keep calls unambiguous.
-namespace libc {
-extern "C" {
-int socket(int domain, int type, int protocol) noexcept;
-int bind(int fd, const struct sockaddr* addr, socklen_t len) noexcept;
-int setsockopt(int fd, int level, int optname, const void* optval, socklen_t optlen) noexcept;
-ssize_t sendto(int fd, const void* buf, std::size_t n, int flags, const struct sockaddr* addr,
-               socklen_t addrLen);
-ssize_t recvfrom(int fd, void* buf, std::size_t n, int flags, struct sockaddr* addr,
-                 socklen_t* addrLen);
-int getsockname(int fd, struct sockaddr* addr, socklen_t* addrLen) noexcept;
-}
-} // namespace libc
 
 namespace {
 
