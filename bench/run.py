@@ -494,7 +494,10 @@ def main():
                 text = f.read()
         except OSError:
             text = "# Benchmark results\n"
-        section = batch_table(batch)
+        # Run alone, the section says when and where, since the page's heading is another run's.
+        now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+        section = (batch_table(batch).rstrip("\n") +
+                   f"\n\nMeasured alone (`--only batch`) on {now}; machine: {machine()}\n")
         with open(args.out, "w") as f:
             f.write(with_section(text, BATCH_HEADING, section))
         print(section)
