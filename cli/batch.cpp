@@ -265,11 +265,13 @@ int RunBatch(const BatchOptions& options) {
     AddressRange range;
     if (planned) {
         Plan plan = ReadPlanFile(options.plan, mask, gateway);
-        if (plan.error)
-            return Usage(
-                options.plan +
-                (plan.error->line ? ":" + std::to_string(plan.error->line) : std::string()) + ": " +
-                plan.error->reason + "; nothing was sent");
+        if (plan.error) {
+            // "FILE:N:" for editors that jump to it, and the line in words for whoever reads it.
+            const std::string line = std::to_string(plan.error->line);
+            return Usage(options.plan +
+                         (plan.error->line ? ":" + line + ": line " + line + " is refused" : "") +
+                         ": " + plan.error->reason + "; nothing was sent");
+        }
         for (const PlanRow& row : plan.rows) {
             Item item;
             item.host = row.host;

@@ -248,7 +248,8 @@ def case_bad_plans():
             plan = write_plan(tmp, text)
             result = lab.batch("--plan", plan, "--wait", "2", *CONFIRM)
             check(result.returncode == 2 and result.stdout == "" and
-                  f"{plan}:{line}: " in result.stderr and "nothing was sent" in result.stderr,
+                  f"{plan}:{line}: line {line} is refused: " in result.stderr and
+                  "nothing was sent" in result.stderr,
                   f"{why}: {result.returncode} {result.stdout!r} {result.stderr!r}")
         result = lab.batch("--plan", os.path.join(tmp, "missing.csv"))
         check(result.returncode == 2 and "cannot read" in result.stderr, f"{result.stderr!r}")
