@@ -37,13 +37,6 @@ std::string HardwareAddressOf(headless::Driver& driver, const std::string& host)
     return hw;
 }
 
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\n')
-            c = ' ';
-    return text;
-}
-
 } // namespace
 
 AssignOutcome AssignOne(const AssignRequest& request) {

@@ -42,17 +42,8 @@ int Usage(const std::string& reason) {
     return 2;
 }
 
-std::string Folded(std::string text) {
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.pop_back();
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 bool SameHost(const std::string& a, const std::string& b) {
-    return Folded(a) == Folded(b);
+    return FoldedName(a) == FoldedName(b);
 }
 
 // The address of a listed row in host byte order; nothing for "No IP".
@@ -331,7 +322,7 @@ int RunBatch(const BatchOptions& options) {
                 unconfigured.push_back(device);
         std::stable_sort(unconfigured.begin(), unconfigured.end(),
                          [](const Device& a, const Device& b) {
-                             const std::string fa = Folded(a.host), fb = Folded(b.host);
+                             const std::string fa = FoldedName(a.host), fb = FoldedName(b.host);
                              return fa != fb ? fa < fb : a.host < b.host;
                          });
         for (const Device& device : unconfigured) {

@@ -170,4 +170,14 @@ std::string ToTable(const std::vector<Device>& devices) {
     return out;
 }
 
+void WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0)
+            return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 } // namespace cli

@@ -28,6 +28,10 @@ std::string ToJsonLine(const Device& device);
 // text is made valid UTF-8 as in ToJson.
 std::string ToCsv(const std::vector<Device>& devices);
 
+// Writes the whole text to the descriptor (write(2) until done or it fails): one call per
+// text, so that a line reaches a pipe whole and at once.
+void WriteAll(int fd, const std::string& text);
+
 // A plain table with a heading line; control characters show as '?'.
 std::string ToTable(const std::vector<Device>& devices);
 

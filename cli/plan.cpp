@@ -29,14 +29,17 @@ std::string TrimRight(std::string text) {
     return text;
 }
 
-// Host names are compared as the list compares them: letters folded to lower case.
-std::string Folded(std::string_view text) {
-    std::string folded(text);
+} // namespace
+
+std::string FoldedName(std::string_view text) {
+    std::string folded = TrimRight(std::string(text));
     for (char& c : folded)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return folded;
 }
+
+namespace {
 
 std::string Quoted(std::string_view text) {
     return "'" + std::string(text) + "'";
@@ -158,7 +161,7 @@ const char* const kColumnNames[kColumns] = {"host", "ip", "mask", "gateway"};
 std::optional<std::vector<Column>> HeaderColumns(const Record& header, std::string& why) {
     std::vector<Column> columns;
     for (const std::string& field : header.fields) {
-        const std::string name = Folded(field);
+        const std::string name = FoldedName(field);
         auto known = std::find(std::begin(kColumnNames), std::end(kColumnNames), name);
         if (known == std::end(kColumnNames)) {
             why = "unknown column " + Quoted(field) + " in the header (host, ip, mask, gateway)";
@@ -252,7 +255,7 @@ Plan ParsePlan(std::string_view text, const std::string& defaultMask,
     };
     bool first = true;
     while (reader.Next(record, plan.error)) {
-        if (first && !record.fields.empty() && Folded(record.fields[0]) == "host") {
+        if (first && !record.fields.empty() && FoldedName(record.fields[0]) == "host") {
             first = false;
             std::string why;
             header = HeaderColumns(record, why);
@@ -296,7 +299,7 @@ Plan ParsePlan(std::string_view text, const std::string& defaultMask,
             row.gateway = defaultGateway;
         }
 
-        auto [host, newHost] = hostLines.emplace(Folded(row.host), record.line);
+        auto [host, newHost] = hostLines.emplace(FoldedName(row.host), record.line);
         if (!newHost)
             return fail(record.line, "host " + row.host + " is planned on line " +
                                          std::to_string(host->second) + " already");

@@ -36,6 +36,9 @@ struct Plan {
     std::optional<PlanError> error; // set: nothing of the plan may be acted on
 };
 
+// A host name as the list compares it: letters folded to lower case, blanks at the end aside.
+std::string FoldedName(std::string_view text);
+
 // The address in host byte order, or nothing unless the text is a strict dotted quad.
 std::optional<std::uint32_t> ParseQuad(std::string_view text);
 std::string QuadText(std::uint32_t address);

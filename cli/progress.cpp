@@ -1,6 +1,8 @@
 // The progress line on a terminal's stderr.
 #include "cli/progress.h"
 
+#include "cli/output.h"
+
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -20,16 +22,6 @@ struct Line {
 Line& State() {
     static Line line;
     return line;
-}
-
-void WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
-    }
 }
 
 bool EnabledLocked(Line& line) {

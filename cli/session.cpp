@@ -101,11 +101,7 @@ void ReportSocketFailure(const tvposix::SocketFailure& f) {
 
 void ReportBox(const headless::BoxRecord& box) {
     progress::Clear();
-    std::string text = box.text;
-    for (char& c : text)
-        if (c == '\n')
-            c = ' ';
-    std::fprintf(stderr, "[%s] %s\n", box.caption.c_str(), text.c_str());
+    std::fprintf(stderr, "[%s] %s\n", box.caption.c_str(), OneLine(box.text).c_str());
 }
 
 // The window program's own diagnostic lines go to a standard output that nobody sees; here
@@ -221,18 +217,15 @@ std::vector<Device> ReadDevices(headless::Driver& driver) {
     return devices;
 }
 
-int ListOutput() {
-    return DetachProgramStdout();
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n')
+            c = ' ';
+    return text;
 }
 
-void WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
-    }
+int ListOutput() {
+    return DetachProgramStdout();
 }
 
 int FindRow(const ListRows& rows, int column, const std::string& text) {

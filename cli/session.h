@@ -69,7 +69,8 @@ constexpr double kSearchWindowSeconds = 8.0;
 // program's diagnostic lines go to /dev/null instead.
 int ListOutput();
 
-void WriteAll(int fd, const std::string& text);
+// A message box's text on one line: its line breaks become blanks.
+std::string OneLine(std::string text);
 
 // "tavisol-cli: REASON" on stderr; returns 1, the exit status of a failure.
 int Fail(const std::string& reason);
