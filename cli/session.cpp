@@ -123,6 +123,12 @@ int DetachProgramStdout() {
     return listOut;
 }
 
+// The end of the search window: its last tick gives "Search" back. On the user-interface
+// thread.
+bool SearchGivenBack() {
+    return IsWindowEnabled(Session::MainItem(IDC_SEARCH)) != FALSE;
+}
+
 } // namespace
 
 Session::Session() : m_listOut(DetachProgramStdout()), m_driver(false) {
@@ -144,8 +150,7 @@ void Session::Search(double seconds, const std::function<void(double)>& tick) {
         if (seconds >= 0)
             m_driver.StepTime(static_cast<int>(seconds * 1000));
         else
-            m_driver.WaitUntil([] { return IsWindowEnabled(MainItem(IDC_SEARCH)) != FALSE; },
-                               30000);
+            m_driver.WaitUntil(SearchGivenBack, 30000);
         return;
     }
     // The same waits, cut into slices so that the caller can say how far it is.
@@ -163,23 +168,21 @@ void Session::Search(double seconds, const std::function<void(double)>& tick) {
         const int sliceMs = static_cast<int>(std::min(left, 0.25) * 1000) + 1;
         if (seconds >= 0)
             m_driver.StepTime(sliceMs);
-        else if (m_driver.WaitUntil([] { return IsWindowEnabled(MainItem(IDC_SEARCH)) != FALSE; },
-                                    sliceMs))
+        else if (m_driver.WaitUntil(SearchGivenBack, sliceMs))
             return;
     }
 }
 
 bool Session::SearchWindowOver() {
     bool over = false;
-    m_driver.OnUi([&over] { over = IsWindowEnabled(MainItem(IDC_SEARCH)) != FALSE; });
+    m_driver.OnUi([&over] { over = SearchGivenBack(); });
     return over;
 }
 
 bool Session::WaitForRow(const std::function<bool()>& isListed, double seconds) {
     if (seconds >= 0)
         return m_driver.WaitUntil(isListed, static_cast<int>(seconds * 1000));
-    m_driver.WaitUntil([&] { return isListed() || IsWindowEnabled(MainItem(IDC_SEARCH)) != FALSE; },
-                       30000);
+    m_driver.WaitUntil([&] { return isListed() || SearchGivenBack(); }, 30000);
     return m_driver.WaitUntil(isListed, 0);
 }
 
